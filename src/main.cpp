@@ -1,5 +1,8 @@
 #include "cli.hpp"
+#include "egl.hpp"
 #include "messages.hpp"
+#include "outputs.hpp"
+#include "shader.hpp"
 #include "state.hpp"
 
 #include <cstdio>
@@ -18,7 +21,31 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    // The registry's events wait for the first round trip, after EGL and the
+    // shader exist: the first configure of an output draws at once.
     state.registry = wl_display_get_registry(state.display);
+    wl_registry_add_listener(state.registry, &registry_listener, &state);
 
+    if (!init_egl(&state))
+        return 1;
+    if (!load_shaders(&state))
+        return 1;
+
+    // The first round trip binds the globals; the second brings the outputs'
+    // names and gives each matching output its layer surface.
+    if (wl_display_roundtrip(state.display) != -1) {
+        if (!state.compositor) {
+            fputs(msg::no_compositor, stderr);
+            return 1;
+        }
+        if (!state.layer_shell) {
+            fputs(msg::no_layer_shell, stderr);
+            return 1;
+        }
+    }
+    wl_display_roundtrip(state.display);
+
+    while (wl_display_dispatch(state.display) != -1) {
+    }
     return 0;
 }

@@ -1,0 +1,97 @@
+#include "egl.hpp"
+
+#include "gl_functions.hpp"
+#include "messages.hpp"
+#include "state.hpp"
+
+#include <EGL/eglext.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr EGLint config_attribs[] = {
+    EGL_SURFACE_TYPE, EGL_WINDOW_BIT,
+    EGL_RED_SIZE, 1,
+    EGL_GREEN_SIZE, 1,
+    EGL_BLUE_SIZE, 1,
+    EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,
+    EGL_NONE,
+};
+
+constexpr EGLint context_attribs[] = {
+    EGL_CONTEXT_MAJOR_VERSION, 2,
+    EGL_NONE,
+};
+
+bool report(const char *line)
+{
+    fputs(line, stderr);
+    return false;
+}
+
+} // namespace
+
+bool init_egl(app_state *state)
+{
+    const char *extensions = eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS);
+    if (!extensions || (!strstr(extensions, "EGL_EXT_platform_wayland") &&
+                        !strstr(extensions, "EGL_KHR_platform_wayland")))
+        return report(msg::no_egl_wayland);
+
+    state->egl_display = eglGetPlatformDisplay(EGL_PLATFORM_WAYLAND_KHR, state->display, nullptr);
+    if (state->egl_display == EGL_NO_DISPLAY)
+        return report(msg::get_display_failed);
+
+    EGLint major, minor;
+    if (eglInitialize(state->egl_display, &major, &minor) == EGL_FALSE)
+        return report(msg::init_display_failed);
+
+    if (eglBindAPI(EGL_OPENGL_API) == EGL_FALSE)
+        return report(msg::bind_api_failed);
+
+    EGLint count = 0;
+    if (eglGetConfigs(state->egl_display, nullptr, 0, &count) == EGL_FALSE || count <= 0)
+        return report(msg::get_configs_failed);
+
+    auto *configs = static_cast<EGLConfig *>(calloc(size_t(count), sizeof(EGLConfig)));
+    if (!configs)
+        return report(msg::matching_config_failed);
+    EGLint matched = 0;
+    bool chosen =
+        eglChooseConfig(state->egl_display, config_attribs, configs, count, &matched) == EGL_TRUE &&
+        matched > 0;
+    // EGL's own order decides: the first match is taken as it is.
+    if (chosen)
+        state->egl_config = configs[0];
+    free(configs);
+    if (!chosen)
+        return report(msg::matching_config_failed);
+
+    if (const char *missing = load_gl_functions()) {
+        fprintf(stderr, msg::gl_function_failed, missing);
+        return false;
+    }
+
+    state->egl_context =
+        eglCreateContext(state->egl_display, state->egl_config, EGL_NO_CONTEXT, context_attribs);
+    if (state->egl_context == EGL_NO_CONTEXT) {
+        fprintf(stderr, msg::create_context_failed, unsigned(eglGetError()));
+        return false;
+    }
+
+    if (eglMakeCurrent(state->egl_display, EGL_NO_SURFACE, EGL_NO_SURFACE, state->egl_context) ==
+        EGL_FALSE) {
+        fprintf(stderr, msg::context_current_failed, unsigned(eglGetError()));
+        return false;
+    }
+
+    const auto *version = reinterpret_cast<const char *>(glGetString(GL_VERSION));
+    fprintf(stderr, msg::gl_version, version ? version : "unknown");
+
+    if (glGetError() != GL_NO_ERROR)
+        return report(msg::gl_problem);
+    return true;
+}
