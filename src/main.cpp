@@ -1,5 +1,6 @@
 #include "cli.hpp"
 #include "egl.hpp"
+#include "event_loop.hpp"
 #include "messages.hpp"
 #include "outputs.hpp"
 #include "shader.hpp"
@@ -45,7 +46,6 @@ int main(int argc, char **argv)
     }
     wl_display_roundtrip(state.display);
 
-    while (wl_display_dispatch(state.display) != -1) {
-    }
+    run_event_loop(&state);
     return 0;
 }
