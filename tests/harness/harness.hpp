@@ -1,0 +1,356 @@
+// End-to-end test harness: real compositors (headless sway / weston), the
+// program under test as a child process, pixel read-back through grim, and a
+// wire-protocol proxy that can inject compositor events.
+//
+// Everything here talks to real executables, so every wait takes a timeout and
+// every child is stopped by its PID (process group) when its owner goes away.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace harness {
+
+using namespace std::chrono_literals;
+using Millis = std::chrono::milliseconds;
+
+// ---------------------------------------------------------------------------
+// Files and text
+
+// A directory made with mkdtemp, removed recursively when this goes away.
+class TempDir {
+public:
+    // Created under $TMPDIR (or /tmp). Compositor runtime dirs pass "/tmp"
+    // explicitly because socket paths must stay shorter than 108 bytes.
+    explicit TempDir(std::string_view prefix = "lumivane-test", std::string parent = {});
+    ~TempDir();
+    TempDir(TempDir&& other) noexcept;
+    TempDir& operator=(TempDir&& other) noexcept;
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+    // Forget the directory without deleting it (to keep evidence of a failure).
+    void keep() { path_.clear(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// A file inside its own TempDir; gone with it.
+class TempFile {
+public:
+    explicit TempFile(std::string_view content, std::string_view name = "file");
+    const std::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+
+private:
+    TempDir dir_;
+    std::filesystem::path path_;
+};
+
+void write_file(const std::filesystem::path& path, std::string_view content);
+std::string read_file(const std::filesystem::path& path);  // throws when unreadable
+
+// Number of non-overlapping matches of `re` anywhere in `text`.
+std::size_t count_matches(const std::string& text, const std::regex& re);
+std::size_t count_matches(const std::string& text, const std::string& pattern);
+// The lines of `text` in which `re` matches (handy to print a trace excerpt).
+std::vector<std::string> lines_matching(const std::string& text, const std::regex& re);
+
+// ---------------------------------------------------------------------------
+// Tool availability: skip locally, fail in CI.
+
+bool in_ci();  // CI=true (or 1) in the environment
+// Absolute path of an executable: `name` itself when it contains a '/',
+// otherwise searched in PATH.
+std::optional<std::string> which(const std::string& name);
+// Empty when every tool is present, otherwise a message naming the missing ones.
+std::string missing_tools(std::initializer_list<std::string> tools);
+
+// Use in a test body or in SetUp(); needs <gtest/gtest.h>.
+#define HARNESS_SKIP_UNLESS(cond, message)                                          \
+    do {                                                                            \
+        if (!(cond)) {                                                              \
+            if (::harness::in_ci()) {                                               \
+                FAIL() << "required in CI but unavailable: " << (message);         \
+            } else {                                                                \
+                GTEST_SKIP() << (message);                                          \
+            }                                                                       \
+        }                                                                           \
+    } while (0)
+
+#define HARNESS_REQUIRE_TOOLS(...)                                                  \
+    do {                                                                            \
+        const std::string harness_missing_ = ::harness::missing_tools({__VA_ARGS__}); \
+        HARNESS_SKIP_UNLESS(harness_missing_.empty(), harness_missing_);            \
+    } while (0)
+
+// ---------------------------------------------------------------------------
+// Child processes
+
+// Environment overrides applied on top of the inherited environment:
+// a value sets the variable, std::nullopt removes it.
+using Env = std::map<std::string, std::optional<std::string>>;
+// Later maps win.
+Env merge(Env base, const Env& overrides);
+
+struct ExitStatus {
+    bool signaled = false;
+    int code = 0;    // exit code when !signaled
+    int signal = 0;  // terminating signal when signaled
+    bool success() const { return !signaled && code == 0; }
+    std::string describe() const;  // "exit 0", "signal 11 (Segmentation fault)"
+};
+std::ostream& operator<<(std::ostream& os, const ExitStatus& status);
+
+struct SpawnOptions {
+    bool clear_env = false;   // start from an empty environment, not ours
+    bool stdin_pipe = false;  // otherwise stdin is /dev/null
+    std::optional<std::string> cwd;
+    // Drop to this account in the child before exec (only meaningful as root).
+    std::optional<uid_t> uid;
+    std::optional<gid_t> gid;
+};
+
+// One child process, leader of its own process group, with stdout and stderr
+// captured to files. Not copyable or movable: keep it in std::optional or
+// std::unique_ptr when it has to outlive a scope.
+class Process {
+public:
+    using TextPredicate = std::function<bool(const std::string&)>;
+
+    // Throws std::runtime_error when the executable cannot be found or exec fails.
+    explicit Process(std::vector<std::string> argv, const Env& env = {}, SpawnOptions options = {});
+    // Stops the whole process group (SIGTERM, then SIGKILL) and reaps.
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    const std::vector<std::string>& argv() const { return argv_; }
+
+    std::string stdout_text() const;
+    std::string stderr_text() const;
+    const std::filesystem::path& stdout_path() const { return out_path_; }
+    const std::filesystem::path& stderr_path() const { return err_path_; }
+
+    // Poll the captured text until the predicate holds, the process has exited
+    // (checked once more after exit) or the timeout passes.
+    bool wait_for_stdout(const std::string& needle, Millis timeout);
+    bool wait_for_stdout(const std::regex& re, Millis timeout);
+    bool wait_for_stdout(const TextPredicate& pred, Millis timeout);
+    bool wait_for_stderr(const std::string& needle, Millis timeout);
+    bool wait_for_stderr(const std::regex& re, Millis timeout);
+    bool wait_for_stderr(const TextPredicate& pred, Millis timeout);
+
+    // Status once the leader has exited; nullopt on timeout. The leader is
+    // kept as a zombie until stop()/destruction so its PID cannot be reused
+    // while its process group might still need a signal.
+    std::optional<ExitStatus> wait_exit(Millis timeout);
+    bool running();
+
+    // Signal the whole process group (no-op once reaped).
+    void kill(int sig = SIGTERM);
+    // SIGTERM, wait up to `grace`, SIGKILL, then reap. Idempotent.
+    ExitStatus stop(Millis grace = 3000ms);
+
+    // Only with SpawnOptions::stdin_pipe. False when the child closed its end.
+    bool write_stdin(std::string_view data);
+    void close_stdin();
+
+    // Human-readable dump (argv, status, tails of both streams) for failure messages.
+    std::string describe(std::size_t tail_bytes = 4000) const;
+
+private:
+    struct Capture {
+        std::filesystem::path path;
+        std::string cache;
+    };
+    std::string refresh(Capture& cap) const;
+    bool wait_text(Capture& cap, const TextPredicate& pred, Millis timeout);
+    std::optional<ExitStatus> poll_exit();
+
+    std::vector<std::string> argv_;
+    TempDir dir_;
+    std::filesystem::path out_path_;
+    std::filesystem::path err_path_;
+    mutable Capture out_;
+    mutable Capture err_;
+    pid_t pid_ = -1;
+    int stdin_fd_ = -1;
+    std::optional<ExitStatus> status_;
+    bool reaped_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Images
+
+struct Rgb {
+    std::uint8_t r = 0, g = 0, b = 0;
+    friend bool operator==(const Rgb&, const Rgb&) = default;
+};
+std::ostream& operator<<(std::ostream& os, const Rgb& c);
+
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgb;  // row-major, 3 bytes per pixel
+
+    Rgb pixel(int x, int y) const;  // throws std::out_of_range
+    // Pixels whose every channel is within `tolerance` of `colour`.
+    std::size_t count_near(Rgb colour, int tolerance = 0) const;
+    bool all_near(Rgb colour, int tolerance = 0) const {
+        return count_near(colour, tolerance) == static_cast<std::size_t>(width) * height;
+    }
+    Rgb average() const;
+
+    // Binary PPM (P6) with maxval 255; throws std::runtime_error otherwise.
+    static Image parse_ppm(std::string_view data);
+    static Image load_ppm(const std::filesystem::path& path);
+    void save_ppm(const std::filesystem::path& path) const;
+};
+
+// ---------------------------------------------------------------------------
+// Compositors
+
+struct OutputInfo {
+    std::string name;
+    int x = 0, y = 0;
+    int width = 0, height = 0;  // current mode, in pixels
+    double scale = 1.0;
+    bool active = false;
+};
+
+struct MsgResult {
+    int status = -1;  // swaymsg exit code; -1 when it timed out or died by a signal
+    std::string output;
+};
+
+// Headless sway (wlroots, pixman renderer) with `outputs` virtual outputs
+// named HEADLESS-1..N. As root, sway runs as the unprivileged account
+// "lumivane-test" (created on demand) because sway refuses to run as root;
+// clients stay root and reach it through env().
+class Sway {
+public:
+    explicit Sway(int outputs = 2, std::string extra_config = {}, Millis startup_timeout = 20000ms);
+    ~Sway();
+    Sway(const Sway&) = delete;
+    Sway& operator=(const Sway&) = delete;
+
+    const std::string& runtime_dir() const { return runtime_dir_; }
+    const std::string& wayland_display() const { return display_; }  // e.g. "wayland-1"
+    std::string socket_path() const { return runtime_dir_ + "/" + display_; }
+    const std::string& ipc_socket() const { return ipc_socket_; }
+    // XDG_RUNTIME_DIR, WAYLAND_DISPLAY, SWAYSOCK; unsets WAYLAND_SOCKET and DISPLAY.
+    Env env() const;
+    pid_t pid() const;
+    Process& process() { return *process_; }
+    std::string log() const;  // sway's stderr
+
+    MsgResult msg(const std::vector<std::string>& args, Millis timeout = 10000ms) const;
+    std::vector<OutputInfo> outputs() const;  // throws when swaymsg fails
+    std::optional<OutputInfo> output(const std::string& name) const;
+    // Plugs in a new headless output and returns its name (e.g. HEADLESS-3).
+    std::string create_output(Millis timeout = 5000ms);
+    // Sets the output mode and waits until sway reports it.
+    void set_mode(const std::string& name, int width, int height, Millis timeout = 5000ms);
+
+    // Read back an output's pixels with grim.
+    Image grab(const std::string& name) const;
+    // Grab repeatedly until `pred` holds; `last` receives the final grab.
+    bool wait_for_image(const std::string& name, const std::function<bool(const Image&)>& pred,
+                        Millis timeout, Image* last = nullptr) const;
+
+    // Simulate the compositor going away: signal sway and wait until it is gone.
+    void kill(int sig = SIGTERM);
+
+    static constexpr const char* kAccount = "lumivane-test";
+
+private:
+    TempDir runtime_;
+    std::string runtime_dir_;
+    std::string display_;
+    std::string ipc_socket_;
+    std::unique_ptr<Process> process_;
+};
+
+// Headless weston (wl_output version 3, no layer shell), one output.
+class Weston {
+public:
+    explicit Weston(int width = 1024, int height = 640, Millis startup_timeout = 20000ms);
+    ~Weston();
+    Weston(const Weston&) = delete;
+    Weston& operator=(const Weston&) = delete;
+
+    const std::string& runtime_dir() const { return runtime_dir_; }
+    const std::string& wayland_display() const { return display_; }
+    std::string socket_path() const { return runtime_dir_ + "/" + display_; }
+    Env env() const;
+    pid_t pid() const;
+    Process& process() { return *process_; }
+    std::string log() const;
+    void kill(int sig = SIGTERM);
+
+private:
+    TempDir runtime_;
+    std::string runtime_dir_;
+    std::string display_;
+    std::unique_ptr<Process> process_;
+};
+
+// ---------------------------------------------------------------------------
+// Wire-protocol proxy (tests/wlproxy.cpp) between one client and a compositor.
+
+// Path from $WLPROXY (set by meson), or empty.
+std::string wlproxy_path();
+
+class Proxy {
+public:
+    // `runtime_dir` becomes the client's XDG_RUNTIME_DIR; the client connects
+    // through WAYLAND_DISPLAY set to the proxy's absolute socket path.
+    Proxy(const std::string& upstream_socket, const std::string& runtime_dir,
+          Millis startup_timeout = 10000ms);
+    explicit Proxy(const Sway& sway, Millis startup_timeout = 10000ms);
+    ~Proxy();
+    Proxy(const Proxy&) = delete;
+    Proxy& operator=(const Proxy&) = delete;
+
+    Env env() const;
+    const std::string& socket_path() const { return socket_path_; }
+    Process& process() { return *process_; }
+
+    // Inject wl_registry.global_remove for the client's wl_output named `output`.
+    // True once the proxy confirms; false when it does not know the output
+    // (the client has not bound it or not received its name yet) or on timeout.
+    bool remove(const std::string& output, Millis timeout = 5000ms);
+    // Inject zwlr_layer_surface_v1.closed on the layer surface(s) the client made
+    // for `output`. Same result convention as remove().
+    bool close(const std::string& output, Millis timeout = 5000ms);
+
+private:
+    bool command(const std::string& verb, const std::string& output, Millis timeout);
+
+    TempDir dir_;
+    std::string socket_path_;
+    std::string runtime_dir_;
+    std::unique_ptr<Process> process_;
+    std::size_t consumed_ = 0;  // stdout bytes already matched to a command
+};
+
+}  // namespace harness
