@@ -2,8 +2,8 @@
 # Sourced by the scripts beside it.
 
 build_packages="meson ninja-build pkg-config g++ libwayland-dev libwayland-bin
-    wayland-protocols libegl-dev libgl-dev libegl-mesa0 libgl1-mesa-dri"
-test_packages="libgtest-dev sway grim weston swaybg"
+    wayland-protocols libegl-dev libgl-dev libegl-mesa0 libgl1-mesa-dri scdoc"
+test_packages="libgtest-dev sway grim weston swaybg man-db bash-completion zsh"
 run_packages="sway grim"
 
 ensure_packages() {
