@@ -46,7 +46,8 @@ inline constexpr const char gl_problem[] = "Problem with OpenGL\n";
 
 inline constexpr const char shader_read_failed[] = "Failed to read shader file at '%s'\n";
 inline constexpr const char shader_too_large[] = "Shader file at '%s' is too large\n";
-inline constexpr const char shader_alloc_failed[] = "Failed to allocate space to read shader file\n";
+inline constexpr const char shader_alloc_failed[] =
+    "Failed to allocate space to read shader file\n";
 inline constexpr const char fragment_compile_failed[] = "Failed to compile fragment shader: %.*s\n";
 inline constexpr const char vertex_compile_failed[] = "Failed to compile vertex shader: %.*s\n";
 inline constexpr const char link_failed[] = "Failed to link shader:\n%.*s\n";

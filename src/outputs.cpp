@@ -14,10 +14,9 @@
 
 namespace {
 
-constexpr uint32_t anchor_all_edges = ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP |
-                                      ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
-                                      ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT |
-                                      ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT;
+constexpr uint32_t anchor_all_edges =
+    ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
+    ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT;
 
 void handle_layer_surface_configure(void *data, zwlr_layer_surface_v1 *layer_surface,
                                     uint32_t serial, uint32_t width, uint32_t height)
@@ -41,9 +40,9 @@ void handle_layer_surface_configure(void *data, zwlr_layer_surface_v1 *layer_sur
     ack_layer_configure(layer_surface, serial);
     output->egl_window =
         wl_egl_window_create(output->surface, int32_t(output->width), int32_t(output->height));
-    output->egl_surface = eglCreateWindowSurface(
-        state->egl_display, state->egl_config,
-        reinterpret_cast<EGLNativeWindowType>(output->egl_window), nullptr);
+    output->egl_surface =
+        eglCreateWindowSurface(state->egl_display, state->egl_config,
+                               reinterpret_cast<EGLNativeWindowType>(output->egl_window), nullptr);
     if (output->egl_surface == EGL_NO_SURFACE)
         fail(msg::window_surface_failed);
 
@@ -91,9 +90,7 @@ void handle_output_geometry(void *, wl_output *, int32_t, int32_t, int32_t, int3
 {
 }
 
-void handle_output_mode(void *, wl_output *, uint32_t, int32_t, int32_t, int32_t)
-{
-}
+void handle_output_mode(void *, wl_output *, uint32_t, int32_t, int32_t, int32_t) {}
 
 // The output's properties are complete: a matching output gets its surface
 // here, once. Later done events (mode or scale changes) change nothing.
@@ -107,9 +104,8 @@ void handle_output_done(void *data, wl_output *)
     output->surface = wl_compositor_create_surface(state->compositor);
     if (!output->surface)
         fail(msg::surface_failed);
-    output->layer_surface =
-        zwlr_layer_shell_v1_get_layer_surface(state->layer_shell, output->surface,
-                                              output->wl_output, uint32_t(state->layer), "lumivane");
+    output->layer_surface = zwlr_layer_shell_v1_get_layer_surface(
+        state->layer_shell, output->surface, output->wl_output, uint32_t(state->layer), "lumivane");
     if (!output->layer_surface)
         fail(msg::layer_surface_failed);
     zwlr_layer_surface_v1_set_anchor(output->layer_surface, anchor_all_edges);
@@ -128,9 +124,7 @@ void handle_output_done(void *data, wl_output *)
     wl_surface_commit(output->surface);
 }
 
-void handle_output_scale(void *, wl_output *, int32_t)
-{
-}
+void handle_output_scale(void *, wl_output *, int32_t) {}
 
 void handle_output_name(void *data, wl_output *, const char *name)
 {
@@ -140,9 +134,7 @@ void handle_output_name(void *data, wl_output *, const char *name)
     output->name = strdup(name);
 }
 
-void handle_output_description(void *, wl_output *, const char *)
-{
-}
+void handle_output_description(void *, wl_output *, const char *) {}
 
 const wl_output_listener output_listener = {
     .geometry = handle_output_geometry,
@@ -153,8 +145,8 @@ const wl_output_listener output_listener = {
     .description = handle_output_description,
 };
 
-void handle_registry_global(void *data, wl_registry *registry, uint32_t name,
-                            const char *interface, uint32_t version)
+void handle_registry_global(void *data, wl_registry *registry, uint32_t name, const char *interface,
+                            uint32_t version)
 {
     auto *state = static_cast<app_state *>(data);
     if (strcmp(interface, wl_compositor_interface.name) == 0) {
@@ -166,8 +158,8 @@ void handle_registry_global(void *data, wl_registry *registry, uint32_t name,
     } else if (strcmp(interface, wl_output_interface.name) == 0 && version >= 4) {
         auto *output = new (std::nothrow) output_state{};
         if (output) {
-            output->wl_output = static_cast<wl_output *>(
-                wl_registry_bind(registry, name, &wl_output_interface, 4));
+            output->wl_output =
+                static_cast<wl_output *>(wl_registry_bind(registry, name, &wl_output_interface, 4));
         }
         if (!output || !output->wl_output) {
             delete output;
