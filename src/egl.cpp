@@ -12,15 +12,19 @@
 
 namespace {
 
-// clang-format off: one attribute and its value per line
+// One attribute and its value per line.
+// clang-format off
 constexpr EGLint config_attribs[] = {
-    EGL_SURFACE_TYPE,    EGL_WINDOW_BIT, EGL_RED_SIZE, 1, EGL_GREEN_SIZE, 1, EGL_BLUE_SIZE, 1,
-    EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT, EGL_NONE,
+    EGL_SURFACE_TYPE, EGL_WINDOW_BIT,
+    EGL_RED_SIZE, 1,
+    EGL_GREEN_SIZE, 1,
+    EGL_BLUE_SIZE, 1,
+    EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,
+    EGL_NONE,
 };
 
 constexpr EGLint context_attribs[] = {
-    EGL_CONTEXT_MAJOR_VERSION,
-    2,
+    EGL_CONTEXT_MAJOR_VERSION, 2,
     EGL_NONE,
 };
 // clang-format on

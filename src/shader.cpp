@@ -22,9 +22,11 @@ constexpr const char vertex_shader_source[] = "attribute vec2 pos;\n"
 
 // One triangle whose inside covers the whole clip square: its long edge
 // passes through (1, -1).
-// clang-format off: one vertex per line
+// clang-format off
 constexpr GLfloat triangle_vertices[] = {
-    -1.0f, -3.0f, -1.0f, 1.0f, 3.0f, 1.0f,
+    -1.0f, -3.0f,
+    -1.0f, 1.0f,
+    3.0f, 1.0f,
 };
 // clang-format on
 
