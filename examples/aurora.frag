@@ -1,5 +1,5 @@
 // Aurora: curtains of green and violet light folding slowly over a night sky,
-// with a faint band of stars. Medium cost: five layers of a few sines each.
+// with a faint band of stars. Low to medium cost: five layers of a few sines each.
 //
 // Uses iResolution and iTime.
 

@@ -1,6 +1,6 @@
 // Dusk gradient: two slowly drifting colour fields over a dark sky.
-// The cheapest example here (a few multiplies per pixel), meant for laptops;
-// pair it with --fps 10 and it barely shows up in a power meter.
+// One of the two cheapest examples here (two exponentials and a hash per
+// pixel), meant for laptops; pair it with a low --fps such as 10.
 //
 // Uses iResolution, iTime and iFrame (for dither that changes every frame,
 // which hides the banding a smooth gradient shows on 8-bit outputs).
