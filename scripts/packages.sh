@@ -3,7 +3,8 @@
 
 build_packages="meson ninja-build pkg-config g++ libwayland-dev libwayland-bin
     wayland-protocols libegl-dev libgl-dev libegl-mesa0 libgl1-mesa-dri scdoc"
-test_packages="libgtest-dev sway grim weston swaybg man-db bash-completion zsh"
+test_packages="libgtest-dev sway grim weston swaybg man-db bash-completion zsh
+    python3 strace"
 run_packages="sway grim"
 
 ensure_packages() {
