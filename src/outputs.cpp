@@ -208,7 +208,10 @@ void output_destroy(output_state *output)
     if (output->egl_window)
         wl_egl_window_destroy(output->egl_window);
     free(output->name);
-    wl_output_destroy(output->wl_output);
+    // Released rather than only forgotten: the compositor then frees its side
+    // and deletes the id, where a local destroy would leave both held for the
+    // rest of the run, one per output that ever came and went.
+    wl_output_release(output->wl_output);
     wl_list_remove(&output->link);
     delete output;
 }
