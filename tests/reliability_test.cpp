@@ -1,0 +1,739 @@
+// Reliability on a real compositor: outputs that come and go by the dozen,
+// compositors killed at random moments, shader files that are not shaders,
+// and shaders whose pixels are not numbers or take long to compute. Figures
+// (seeds, runs, outcomes, memory) are printed for docs/reliability.md.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.hpp"
+#include "messages.hpp"
+
+using namespace harness;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+// ASan holds freed memory in quarantine, so resident memory says little there.
+constexpr bool address_sanitized = true;
+#else
+constexpr bool address_sanitized = false;
+#endif
+
+std::string lumivane()
+{
+    const char *path = std::getenv("LUMIVANE");
+    return path ? path : "lumivane";
+}
+
+uint64_t seed_for(const char *what)
+{
+    const char *given = std::getenv("LUMIVANE_FAULT_SEED");
+    uint64_t seed = given ? std::strtoull(given, nullptr, 0) : std::random_device{}();
+    std::printf("%s: seed %llu (LUMIVANE_FAULT_SEED repeats it)\n", what,
+                static_cast<unsigned long long>(seed));
+    return seed;
+}
+
+// An animated shader: every frame differs, so grabs show whether it runs.
+constexpr const char animated_shader[] = "void mainImage(out vec4 c, in vec2 p) {\n"
+                                         "    c = vec4(fract(iTime), p / iResolution.xy, 1.0);\n"
+                                         "}\n";
+
+bool is_trace_line(const std::string &line)
+{
+    return line.size() > 2 && line[0] == '[' && line.find("] ") != std::string::npos;
+}
+
+// Standard error without the WAYLAND_DEBUG trace: the program's own lines and
+// whatever libraries or sanitizers wrote.
+std::vector<std::string> own_lines(const std::string &err)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < err.size()) {
+        size_t end = err.find('\n', start);
+        std::string line = err.substr(start, end == std::string::npos ? end : end - start);
+        if (!is_trace_line(line))
+            lines.push_back(line);
+        start = end == std::string::npos ? err.size() : end + 1;
+    }
+    return lines;
+}
+
+bool sanitizer_report(const std::string &err)
+{
+    return err.find("Sanitizer") != std::string::npos ||
+           err.find("runtime error:") != std::string::npos;
+}
+
+struct failure_line {
+    const char *format;
+    int status;
+};
+
+// Every line that can end a run once the shader is built, with the status
+// that goes with it: the connection's failures end with 0, the rest with 1.
+const failure_line run_failures[] = {
+    {msg::dispatch_failed, 0},
+    {msg::flush_failed, 0},
+    {msg::poll_failed, 0},
+    {msg::prepare_read_failed, 0},
+    {msg::read_failed, 0},
+    {msg::connect_failed, 1},
+    {msg::no_compositor, 1},
+    {msg::no_layer_shell, 1},
+    {msg::surface_failed, 1},
+    {msg::region_failed, 1},
+    {msg::layer_surface_failed, 1},
+    {msg::frame_callback_failed, 1},
+    {msg::window_surface_failed, 1},
+    {msg::swap_interval_failed, 1},
+    {msg::swap_failed, 1},
+    {msg::frame_tracking, 1},
+    {msg::no_egl_wayland, 1},
+    {msg::get_display_failed, 1},
+    {msg::init_display_failed, 1},
+    {msg::bind_api_failed, 1},
+    {msg::get_configs_failed, 1},
+    {msg::matching_config_failed, 1},
+    {msg::gl_function_failed, 1},
+    {msg::create_context_failed, 1},
+    {msg::context_current_failed, 1},
+    {msg::gl_problem, 1},
+    {msg::make_current_failed, 1},
+    {msg::gl_error, 1},
+};
+
+// The format as a whole-line pattern: %s is any text, %x a hex number.
+bool line_matches(const std::string &line, const char *format)
+{
+    std::string pattern;
+    for (const char *c = format; *c && *c != '\n'; c++) {
+        if (c[0] == '%' && (c[1] == 's' || c[1] == 'x')) {
+            pattern += c[1] == 's' ? ".*" : "[0-9a-f]+";
+            c++;
+        } else if (std::string("\\^$.|?*+()[]{}").find(*c) != std::string::npos) {
+            pattern += std::string("\\") + *c;
+        } else {
+            pattern += *c;
+        }
+    }
+    return std::regex_match(line, std::regex("(" + pattern + ")+"));
+}
+
+// Empty when the run ended the way every run must: a status of 0 or 1 and,
+// as its last line, one of the program's own failure lines for that status.
+std::string check_ending(Process &app, const std::optional<ExitStatus> &status,
+                         std::string *last = nullptr)
+{
+    if (!status)
+        return "no exit within the time limit (hang)";
+    if (status->signaled)
+        return "ended by " + status->describe();
+    std::string err = app.stderr_text();
+    if (sanitizer_report(err))
+        return "sanitizer report";
+    auto lines = own_lines(err);
+    if (lines.empty())
+        return "nothing on standard error";
+    if (last)
+        *last = lines.back();
+    for (const auto &f : run_failures) {
+        if (line_matches(lines.back(), f.format))
+            return status->code == f.status
+                       ? std::string()
+                       : "status " + std::to_string(status->code) + " after '" + lines.back() + "'";
+    }
+    return "last line '" + lines.back() + "' is not the program's";
+}
+
+size_t count(const std::string &text, const std::string &needle, size_t from = 0)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle, from); at != std::string::npos;
+         at = text.find(needle, at + needle.size()))
+        n++;
+    return n;
+}
+
+// Waits until `re` matches the trace after `from`; returns the match and its
+// groups and moves `from` past it, or returns nothing after the timeout.
+std::vector<std::string> await(Process &app, size_t &from, const std::string &re,
+                               Millis timeout = 30s)
+{
+    const std::regex pattern(re);
+    std::vector<std::string> groups;
+    size_t end = from;
+    bool found = app.wait_for_stderr(
+        [&](const std::string &text) {
+            std::smatch m;
+            if (from > text.size() ||
+                !std::regex_search(text.cbegin() + long(from), text.cend(), m, pattern))
+                return false;
+            groups.assign(m.begin(), m.end());
+            end = from + size_t(m.position(0) + m.length(0));
+            return true;
+        },
+        timeout);
+    if (found)
+        from = end;
+    return found ? groups : std::vector<std::string>{};
+}
+
+// ---------------------------------------------------------------------------
+// What the trace says about the objects of each output.
+
+// Follows every wl_output the program binds and the surface, layer surface
+// and frame callbacks it makes for it, and records what goes wrong when one
+// is taken away: a surface or layer surface not destroyed, or an event
+// handled for an object of an output that is gone (libwayland prints events
+// for destroyed proxies as "discarded", so a handled one means a live proxy).
+class object_audit {
+  public:
+    struct output {
+        uint32_t id = 0, global = 0, surface = 0, layer = 0;
+        bool removed = false, surface_destroyed = false, layer_destroyed = false;
+    };
+    std::vector<output> outputs;
+    std::vector<std::string> problems;
+    size_t removed_by_global = 0, removed_by_closed = 0, callbacks_dropped = 0;
+    // libwayland reuses the id of a proxy only once it is destroyed and the
+    // compositor has deleted the object, so the highest id ever handed out
+    // grows with every proxy that is kept, however small and reachable.
+    uint32_t highest_id_at_mark = 0, highest_id = 0;
+
+    object_audit(const std::string &trace, size_t mark)
+    {
+        size_t start = 0;
+        while (start < trace.size()) {
+            size_t end = trace.find('\n', start);
+            if (end == std::string::npos)
+                break;
+            if (start < mark)
+                highest_id_at_mark = highest_id;
+            line(trace.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+
+    size_t live(char kind) const
+    {
+        size_t n = 0;
+        for (const auto &[id, o] : objects)
+            n += o.kind == kind;
+        return n;
+    }
+    size_t live_outputs() const
+    {
+        size_t n = 0;
+        for (const auto &o : outputs)
+            n += !o.removed;
+        return n;
+    }
+
+  private:
+    struct object {
+        char kind; // 'o' output, 's' surface, 'l' layer surface, 'f' frame callback
+        int output;
+    };
+    std::map<uint32_t, object> objects;
+    std::set<uint32_t> dead; // ids of a removed output's objects, until reused
+    uint32_t registry = 0;
+
+    static uint32_t number(const std::string &s, size_t at)
+    {
+        uint32_t value = 0;
+        std::from_chars(s.data() + at, s.data() + s.size(), value);
+        return value;
+    }
+    // The id after the n-th "@" in the arguments.
+    static uint32_t id_at(const std::string &args, int n)
+    {
+        size_t at = std::string::npos;
+        for (int i = 0; i <= n; i++)
+            at = args.find('@', at + 1);
+        return at == std::string::npos ? 0 : number(args, at + 1);
+    }
+
+    void remove(int index, size_t *counter)
+    {
+        output &o = outputs[size_t(index)];
+        o.removed = true;
+        (*counter)++;
+        objects.erase(o.id);
+        dead.insert(o.id);
+        for (auto it = objects.begin(); it != objects.end();) {
+            if (it->second.kind == 'f' && it->second.output == index) {
+                callbacks_dropped++;
+                dead.insert(it->first);
+                it = objects.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    void destroyed(uint32_t id, bool output::*flag, const char *what)
+    {
+        auto it = objects.find(id);
+        if (it == objects.end())
+            return;
+        if (it->second.output >= 0) {
+            output &o = outputs[size_t(it->second.output)];
+            if (!o.removed)
+                problems.push_back(std::string(what) + " destroyed while its output is there");
+            o.*flag = true;
+        }
+        objects.erase(it);
+        dead.insert(id);
+    }
+
+    void line(const std::string &text)
+    {
+        if (!is_trace_line(text))
+            return;
+        std::string rest = text.substr(text.find("] ") + 2);
+        rest.erase(0, rest.find_first_not_of(' '));
+        bool request = rest.starts_with("-> ");
+        if (request)
+            rest.erase(0, 3);
+        if (rest.starts_with("discarded "))
+            return;
+        size_t at = rest.find('@'), dot = rest.find('.', at), paren = rest.find('(', dot);
+        if (at == std::string::npos || dot == std::string::npos || paren == std::string::npos)
+            return;
+        const std::string iface = rest.substr(0, at), name = rest.substr(dot + 1, paren - dot - 1);
+        const std::string args = rest.substr(paren + 1);
+        const uint32_t id = number(rest, at + 1);
+
+        if (request) {
+            if (size_t fresh = args.find("new id "); fresh != std::string::npos)
+                highest_id = std::max(highest_id, number(args, args.find('@', fresh) + 1));
+            if (iface == "wl_display" && name == "get_registry" && registry == 0) {
+                registry = id_at(args, 0); // the program's registry comes first
+            } else if (iface == "wl_registry" && id == registry && name == "bind" &&
+                       args.find("\"wl_output\"") != std::string::npos) {
+                outputs.push_back({.id = id_at(args, 0), .global = number(args, 0)});
+                objects[outputs.back().id] = {'o', int(outputs.size() - 1)};
+            } else if (iface == "wl_compositor" && name == "create_surface") {
+                objects[id_at(args, 0)] = {'s', -1};
+            } else if (name == "get_layer_surface") {
+                uint32_t layer = id_at(args, 0), surface = id_at(args, 1), out = id_at(args, 2);
+                int index = objects.count(out) ? objects[out].output : -1;
+                objects[layer] = {'l', index};
+                objects[surface].output = index;
+                if (index >= 0) {
+                    outputs[size_t(index)].surface = surface;
+                    outputs[size_t(index)].layer = layer;
+                }
+            } else if (iface == "wl_surface" && name == "frame") {
+                objects[id_at(args, 0)] = {'f', objects.count(id) ? objects[id].output : -1};
+            } else if (iface == "wl_surface" && name == "destroy") {
+                destroyed(id, &output::surface_destroyed, "surface");
+            } else if (iface == "zwlr_layer_surface_v1" && name == "destroy") {
+                destroyed(id, &output::layer_destroyed, "layer surface");
+            }
+            return;
+        }
+        if (dead.count(id))
+            problems.push_back("handled after its output went: " + rest);
+        if (iface == "wl_display" && name == "delete_id") {
+            dead.erase(number(args, 0));
+        } else if (iface == "wl_registry" && id == registry && name == "global_remove") {
+            for (size_t i = 0; i < outputs.size(); i++) {
+                if (!outputs[i].removed && outputs[i].global == number(args, 0))
+                    remove(int(i), &removed_by_global);
+            }
+        } else if (iface == "zwlr_layer_surface_v1" && name == "closed" && objects.count(id) &&
+                   objects[id].output >= 0) {
+            remove(objects[id].output, &removed_by_closed);
+        } else if (iface == "wl_callback" && name == "done" && objects.count(id) &&
+                   objects[id].kind == 'f') {
+            objects.erase(id); // the handler destroys it
+        }
+    }
+};
+
+struct footprint {
+    long rss_kib = 0;
+    size_t mappings = 0;
+    size_t descriptors = 0;
+};
+
+footprint measure(pid_t pid)
+{
+    footprint f;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::string status = read_file(proc + "/status");
+    size_t at = status.find("VmRSS:");
+    if (at != std::string::npos)
+        f.rss_kib = std::strtol(status.c_str() + at + 6, nullptr, 10);
+    f.mappings = count(read_file(proc + "/maps"), "\n");
+    for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator(proc + "/fd"))
+        f.descriptors++;
+    return f;
+}
+
+class Reliability : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        HARNESS_REQUIRE_TOOLS("sway", "swaymsg", "grim");
+    }
+};
+
+// ---------------------------------------------------------------------------
+
+TEST_F(Reliability, OutputChurnLeavesNothingBehind)
+{
+    HARNESS_SKIP_UNLESS(!wlproxy_path().empty(), "WLPROXY does not name the wlproxy executable");
+    // Outputs start small so that fifty of them cost sway little.
+    Sway sway(1, "output * mode 64x64");
+    Proxy proxy(sway);
+    TempFile shader(animated_shader, "churn.frag");
+    Process app({lumivane(), "--fps", "30", "*", shader.str()},
+                merge(proxy.env(), {{"WAYLAND_DEBUG", "1"}}));
+    size_t cursor = 0;
+    auto first = await(app, cursor,
+                       R"(get_layer_surface\(new id zwlr_layer_surface_v1@\d+, wl_surface@(\d+),)");
+    ASSERT_FALSE(first.empty()) << app.describe();
+    const std::string kept_surface = "wl_surface@" + first[1];
+    ASSERT_FALSE(await(app, cursor, kept_surface + R"(\.attach\()").empty()) << app.describe();
+    const Image before = sway.grab("HEADLESS-1");
+
+    const int warm_up = 2, churns = 50;
+    footprint start, end;
+    size_t mark = 0;
+    std::vector<size_t> kept_commits;
+    for (int i = 0; i < warm_up + churns; i++) {
+        if (i == warm_up) {
+            std::this_thread::sleep_for(1s);
+            start = measure(app.pid());
+            mark = app.stderr_text().size();
+        }
+        if (i % 10 == 0)
+            kept_commits.push_back(count(app.stderr_text(), kept_surface + ".attach("));
+
+        // Plugged in: bound, given a layer surface and drawn.
+        const std::string name = sway.create_output();
+        auto bound = await(app, cursor, R"(wl_output@(\d+)\.name\(")" + name + R"("\))");
+        ASSERT_FALSE(bound.empty()) << "churn " << i << " " << name << "\n" << app.describe();
+        auto made = await(
+            app, cursor,
+            R"(get_layer_surface\(new id zwlr_layer_surface_v1@(\d+), wl_surface@(\d+), wl_output@)" +
+                bound[1] + ",");
+        ASSERT_FALSE(made.empty()) << "churn " << i << "\n" << app.describe();
+        const std::string layer = "zwlr_layer_surface_v1@" + made[1];
+        const std::string surface = "wl_surface@" + made[2];
+        ASSERT_FALSE(await(app, cursor, surface + R"(\.attach\()").empty()) << "churn " << i;
+
+        // Resized: the new size acknowledged and drawn.
+        const int width = 96 + 16 * (i % 4), height = 80;
+        sway.set_mode(name, width, height);
+        ASSERT_FALSE(await(app, cursor,
+                           layer + R"(\.configure\(\d+, )" + std::to_string(width) + ", " +
+                               std::to_string(height) + R"(\))")
+                         .empty())
+            << "churn " << i << "\n"
+            << app.describe();
+        ASSERT_FALSE(await(app, cursor, layer + R"(\.ack_configure\()").empty()) << "churn " << i;
+        ASSERT_FALSE(await(app, cursor, surface + R"(\.attach\()").empty()) << "churn " << i;
+
+        // Taken away, alternately by the global and by the layer surface.
+        ASSERT_TRUE(i % 2 ? proxy.close(name) : proxy.remove(name)) << "churn " << i << "\n"
+                                                                    << proxy.process().describe();
+        ASSERT_FALSE(await(app, cursor, surface + R"(\.destroy\(\))").empty())
+            << "churn " << i << "\n"
+            << app.describe();
+        // Events for the output the program dropped: they must find no proxy.
+        sway.set_mode(name, 32, 32);
+        ASSERT_TRUE(app.running()) << app.describe();
+    }
+    kept_commits.push_back(count(app.stderr_text(), kept_surface + ".attach("));
+    std::this_thread::sleep_for(1s);
+    end = measure(app.pid());
+
+    // The remaining output kept animating through every stretch of the churn.
+    for (size_t i = 1; i < kept_commits.size(); i++)
+        EXPECT_GE(kept_commits[i] - kept_commits[i - 1], 3u) << "stretch " << i;
+    Image last;
+    EXPECT_TRUE(sway.wait_for_image(
+        "HEADLESS-1", [&](const Image &img) { return img.rgb != before.rgb; }, 10s, &last));
+
+    object_audit audit(app.stderr_text(), mark);
+    for (const auto &p : audit.problems)
+        ADD_FAILURE() << p;
+    EXPECT_EQ(audit.removed_by_global + audit.removed_by_closed, size_t(warm_up + churns));
+    for (const auto &o : audit.outputs) {
+        if (o.removed) {
+            EXPECT_TRUE(o.surface_destroyed && o.layer_destroyed) << "wl_output@" << o.id;
+        }
+    }
+    EXPECT_EQ(audit.live_outputs(), 1u);
+    EXPECT_EQ(audit.live('s'), 1u);
+    EXPECT_EQ(audit.live('l'), 1u);
+    EXPECT_LE(audit.live('f'), 1u);
+    EXPECT_LE(audit.highest_id, audit.highest_id_at_mark + 5) << "proxies kept per output";
+
+    // Per output a few mappings (buffers) and descriptors would be held: the
+    // same count after fifty outputs means none was kept.
+    const long rss_bound_kib = 2048;
+    std::printf("output churn: %d outputs plugged in, resized and taken away (%zu by "
+                "global_remove, %zu by closed, %zu pending frame callbacks dropped); "
+                "VmRSS %ld KiB -> %ld KiB (bound +%ld KiB%s), mappings %zu -> %zu, "
+                "descriptors %zu -> %zu, highest object id %u -> %u; remaining output "
+                "committed %zu frames meanwhile\n",
+                warm_up + churns, audit.removed_by_global, audit.removed_by_closed,
+                audit.callbacks_dropped, start.rss_kib, end.rss_kib, rss_bound_kib,
+                address_sanitized ? ", not applied under ASan" : "", start.mappings, end.mappings,
+                start.descriptors, end.descriptors, audit.highest_id_at_mark, audit.highest_id,
+                kept_commits.back() - kept_commits.front());
+    EXPECT_LE(end.mappings, start.mappings + 2);
+    EXPECT_LE(end.descriptors, start.descriptors);
+    if (!address_sanitized) {
+        EXPECT_LE(end.rss_kib, start.rss_kib + rss_bound_kib);
+    }
+
+    // Killing the compositor ends the loop; under LeakSanitizer this exit is
+    // where anything unreachable would be reported.
+    sway.kill();
+    auto status = app.wait_exit(30s);
+    EXPECT_EQ(check_ending(app, status), "") << app.describe();
+    EXPECT_TRUE(status && status->success()) << app.describe();
+}
+
+// ---------------------------------------------------------------------------
+
+TEST_F(Reliability, CompositorKilledAtRandomMomentsEndsWithOwnLine)
+{
+    const uint64_t seed = seed_for("compositor kills");
+    std::mt19937_64 random(seed);
+    auto uniform = [&](int low, int high) {
+        return std::uniform_int_distribution<int>(low, high)(random);
+    };
+    TempFile shader(animated_shader, "kill.frag");
+    const char *phases[] = {"during start-up", "after the first configure", "mid-animation"};
+    std::map<std::string, int> outcomes;
+    const int runs = 24;
+    for (int run = 0; run < runs; run++) {
+        const int phase = run % 3;
+        const int signal = uniform(0, 1) ? SIGKILL : SIGTERM;
+        Sway sway(uniform(1, 2), "output * mode 64x64");
+        Process app({lumivane(), "--fps", uniform(0, 1) ? "30" : "inf", "*", shader.str()},
+                    merge(sway.env(), {{"WAYLAND_DEBUG", "1"}}));
+        size_t cursor = 0;
+        std::string when;
+        if (phase == 0) {
+            // Spread evenly over the orders of magnitude, so that the
+            // connection, EGL, the shader and the round trips all get hit.
+            int delay = int(std::exp(std::uniform_real_distribution<double>(0, 6.5)(random))) - 1;
+            std::this_thread::sleep_for(Millis(delay));
+            when = std::to_string(delay) + " ms after start";
+        } else if (phase == 1) {
+            ASSERT_FALSE(await(app, cursor, R"(zwlr_layer_surface_v1@\d+\.configure\()").empty())
+                << app.describe();
+            int delay = uniform(0, 30);
+            std::this_thread::sleep_for(Millis(delay));
+            when = std::to_string(delay) + " ms after the first configure";
+        } else {
+            size_t frames = size_t(uniform(3, 40));
+            ASSERT_TRUE(app.wait_for_stderr(
+                [&](const std::string &t) { return count(t, ".attach(") >= frames; }, 60s))
+                << app.describe();
+            when = "after " + std::to_string(frames) + " frames";
+        }
+        sway.kill(signal);
+        auto status = app.wait_exit(30s);
+        std::string last;
+        EXPECT_EQ(check_ending(app, status, &last), "")
+            << "run " << run << ", " << strsignal(signal) << " " << when << "\n"
+            << app.describe();
+        outcomes[std::string(phases[phase]) + ": '" + last + "' status " +
+                 (status ? std::to_string(status->code) : "none")]++;
+    }
+    std::printf("compositor kills: %d runs\n", runs);
+    for (const auto &[outcome, n] : outcomes)
+        std::printf("  %2d x %s\n", n, outcome.c_str());
+}
+
+// ---------------------------------------------------------------------------
+
+struct bad_file {
+    std::string what;
+    std::string path;
+    // What follows the GL version line: one of these whole, or starting with
+    // one of the prefixes (compiler logs differ between drivers).
+    std::vector<std::string> whole, prefixes = {};
+};
+
+void expect_refused(const Sway &sway, const bad_file &file)
+{
+    Process app({lumivane(), "*", file.path}, sway.env());
+    auto status = app.wait_exit(30s);
+    ASSERT_TRUE(status.has_value()) << file.what << ": no exit (hang)\n" << app.describe();
+    EXPECT_FALSE(status->signaled) << file.what << "\n" << app.describe();
+    EXPECT_EQ(status->code, 1) << file.what << "\n" << app.describe();
+    const std::string err = app.stderr_text();
+    EXPECT_FALSE(sanitizer_report(err)) << file.what << "\n" << err;
+    // Run line, GL version line, then the one failure.
+    size_t run_end = err.find('\n');
+    size_t version_end = err.find('\n', run_end + 1);
+    ASSERT_NE(version_end, std::string::npos) << file.what << "\n" << err;
+    EXPECT_TRUE(err.starts_with("Running lumivane"));
+    EXPECT_EQ(err.substr(run_end + 1, 12), "GL version: ");
+    const std::string rest = err.substr(version_end + 1);
+    bool known = false;
+    for (const auto &e : file.whole)
+        known = known || rest == e;
+    for (const auto &e : file.prefixes)
+        known = known || rest.starts_with(e);
+    EXPECT_TRUE(known) << file.what << " ended with:\n" << rest;
+    std::printf("  %-28s -> %s", file.what.c_str(), rest.substr(0, rest.find('\n') + 1).c_str());
+}
+
+std::string formatted(const char *format, const std::string &path)
+{
+    char line[4096];
+    std::snprintf(line, sizeof line, format, path.c_str());
+    return line;
+}
+
+TEST_F(Reliability, BadShaderFilesEndWithTheirLine)
+{
+    const uint64_t seed = seed_for("shader files");
+    std::mt19937_64 random(seed);
+    Sway sway(1, "output * mode 64x64");
+    TempDir dir;
+    const std::string compiled = "Failed to compile fragment shader: ";
+    const std::string linked = "Failed to link shader:\n";
+
+    std::string bytes(4096, '\0'), text(4096, '\0');
+    for (char &c : bytes)
+        c = char(random());
+    for (char &c : text)
+        c = " \n\t;{}()=+-*/.0123456789abcdefxyzvoidfloatvec4"[random() % 46];
+    write_file(dir / "random-bytes.frag", bytes);
+    write_file(dir / "random-text.frag", text);
+    write_file(dir / "nul-bytes.frag", std::string(4096, '\0'));
+
+    // 3 GiB without writing it: too large for the length the GL takes.
+    const std::string huge = (dir / "huge.frag").string();
+    int fd = ::open(huge.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, off_t(3) << 30), 0);
+    ::close(fd);
+
+    // A pipe has no size to measure, however much its writer has put in.
+    const std::string fifo = (dir / "fifo.frag").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    Process writer({"sh", "-c", "exec yes lumivane > \"$0\"", fifo});
+
+    // A NUL ends the text for the GL, whose compiler may then find the
+    // prefix alone, which compiles but has no main to link.
+    const std::vector<bad_file> files = {
+        {"random bytes", (dir / "random-bytes.frag").string(), {}, {compiled, linked}},
+        {"random text", (dir / "random-text.frag").string(), {}, {compiled}},
+        {"NUL bytes", (dir / "nul-bytes.frag").string(), {}, {compiled, linked}},
+        {"3 GiB sparse file", huge, {formatted(msg::shader_too_large, huge)}},
+        {"/dev/zero (measures 0 bytes)", "/dev/zero", {}, {compiled}},
+        {"directory", dir.path().string(), {formatted(msg::shader_read_failed, dir.path())}},
+        {"FIFO with a writer", fifo, {msg::shader_alloc_failed}},
+    };
+    std::printf("shader files:\n");
+    for (const auto &file : files)
+        expect_refused(sway, file);
+}
+
+TEST_F(Reliability, UnreadableShaderFileEndsWithItsLine)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root reads files without read permission";
+    Sway sway(1, "output * mode 64x64");
+    TempFile file(animated_shader, "locked.frag");
+    ASSERT_EQ(::chmod(file.str().c_str(), 0), 0);
+    std::printf("shader files:\n");
+    expect_refused(
+        sway, {"no read permission", file.str(), {formatted(msg::shader_read_failed, file.str())}});
+}
+
+// No EGL vendor at all: start-up ends in main with the connection open, which
+// a leak checker at exit must not report.
+TEST_F(Reliability, MissingEglEndsWithItsLine)
+{
+    Sway sway(1, "output * mode 64x64");
+    TempFile shader(animated_shader, "unused.frag");
+    Process app({lumivane(), "*", shader.str()},
+                merge(sway.env(), {{"__EGL_VENDOR_LIBRARY_FILENAMES", "/nonexistent.json"}}));
+    auto status = app.wait_exit(30s);
+    EXPECT_EQ(check_ending(app, status), "") << app.describe();
+    EXPECT_EQ(own_lines(app.stderr_text()).back() + "\n", msg::no_egl_wayland) << app.describe();
+}
+
+// ---------------------------------------------------------------------------
+
+TEST_F(Reliability, NonFiniteAndSlowShadersKeepThePace)
+{
+    struct shader_case {
+        const char *what;
+        const char *source;
+        int fps;
+        double seconds;
+        double min_rate; // commits a second at least
+    };
+    // Division by a zero the compiler cannot see, and a long dependent loop
+    // per pixel (a frame takes a good part of a second on llvmpipe).
+    const shader_case cases[] = {
+        {"NaN and infinite colours",
+         "void mainImage(out vec4 c, in vec2 p) {\n"
+         "    float z = iTime - iTime;\n"
+         "    c = vec4(z / z, 1.0 / z, -1.0 / z, log(z - 1.0));\n"
+         "}\n",
+         10, 3.0, 3.0},
+        {"slow per pixel",
+         "void mainImage(out vec4 c, in vec2 p) {\n"
+         "    float a = p.x + p.y;\n"
+         "    for (int i = 0; i < 30000; i++)\n"
+         "        a = sin(a * 1.0001 + iTime);\n"
+         "    c = vec4(fract(a), fract(iTime), 0.0, 1.0);\n"
+         "}\n",
+         30, 4.0, 0.25},
+    };
+    for (const auto &c : cases) {
+        Sway sway(1, "output * mode 64x64");
+        TempFile shader(c.source, "gl-fault.frag");
+        Process app({lumivane(), "--fps", std::to_string(c.fps), "*", shader.str()},
+                    merge(sway.env(), {{"WAYLAND_DEBUG", "1"}}));
+        ASSERT_TRUE(app.wait_for_stderr(".attach(", 30s)) << c.what << "\n" << app.describe();
+        std::this_thread::sleep_for(1s);
+        size_t before = count(app.stderr_text(), ".attach(");
+        std::this_thread::sleep_for(Millis(long(c.seconds * 1000)));
+        size_t frames = count(app.stderr_text(), ".attach(") - before;
+        std::printf("%s at --fps %d: %zu frames in %.0f s\n", c.what, c.fps, frames, c.seconds);
+        EXPECT_GE(double(frames), c.min_rate * c.seconds) << c.what;
+        EXPECT_LE(double(frames), c.fps * c.seconds * 1.25 + 2) << c.what;
+        EXPECT_EQ(app.stderr_text().find("GL error"), std::string::npos) << c.what;
+        // Still listening to the compositor between its long frames.
+        sway.kill();
+        auto status = app.wait_exit(30s);
+        EXPECT_EQ(check_ending(app, status), "") << c.what << "\n" << app.describe();
+        EXPECT_TRUE(status && status->success()) << c.what;
+    }
+}
+
+} // namespace
