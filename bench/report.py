@@ -162,7 +162,8 @@ def render(results, scenarios, meta):
     w("## Targets")
     w("")
     verdicts = targets(figs, meta)
-    w(table(["Target", "Measured", "Verdict"], [(t, m, v) for t, m, v, _ in verdicts]))
+    w(table(["Target", "Measured", "Verdict"],
+            [(t, m, f"{v}; {why}" if why else v) for t, m, v, why in verdicts]))
     w("")
     notes = findings(figs)
     if notes:
@@ -336,9 +337,13 @@ def render(results, scenarios, meta):
     w("## Cost of the WAYLAND_DEBUG trace")
     w("")
     w("Commit times come from traced runs, CPU and wake-ups from plain runs of the same "
-      "client. The table shows what tracing adds per frame, and checks that the plain runs "
-      "presented as many frames as the traced ones: Mesa's rasteriser threads wake a fixed "
-      "number of times per frame, so their wake-ups in a plain run give its frame rate.")
+      "client, and per-frame figures divide the second by the frame rate of the first. The "
+      "table shows what tracing adds per frame, and roughly checks that the plain runs "
+      "presented about as many frames as the traced ones: the voluntary context switches of "
+      "Mesa's rasteriser threads per frame, taken from the traced runs, turn their count in a "
+      "plain run into a frame rate. They vary by some 15 % from frame to frame, so the check "
+      "only rules out a gross difference; the frame rate itself is set by the compositor's "
+      "frame callbacks in both kinds of run.")
     w("")
     rows = []
     for key, f in figs.items():
@@ -446,8 +451,15 @@ def targets(figs, meta):
     """(target, measured, verdict, explanation) rows; explanations use this run's figures."""
     rows = []
 
-    def verdict(ok):
-        return "–" if ok is None else ("Met" if ok else "Missed")
+    def verdict(ok, series=None, bound=None):
+        """Met or Missed by the median; flagged when single repetitions fall on both sides."""
+        if ok is None:
+            return "–"
+        text = "Met" if ok else "Missed"
+        values = [v for v in (series or []) if v is not None]
+        if values and bound is not None and min(values) <= bound < max(values):
+            text += " (repetitions on both sides)"
+        return text
 
     a, b, e, f = (figs.get(k) for k in ("a", "b", "e", "f"))
     awse, bwse = figs.get("a-wse"), figs.get("b-wse")
@@ -484,7 +496,9 @@ def targets(figs, meta):
         ok = median(r) <= 1.0 if r else None
         rows.append((f"({key}): main-thread context switches per frame ≤ weston-simple-egl's",
                      f"{cell(x.per_frame(x.main_wake_s()), 2)} vs {cell(ref.per_frame(ref.main_wake_s()), 2)}: "
-                     f"{ratio_cell(r)}", verdict(ok), ""))
+                     f"{ratio_cell(r)}", verdict(ok, r, 1.0),
+                     "see *Findings*, 1." if ok is False and x.strace and
+                     median([q["per_frame"] for q in x.strace]) > 2.0 else ""))
     for key in ("c30", "c24"):
         x = figs.get(key)
         if not x:
@@ -503,7 +517,7 @@ def targets(figs, meta):
         rm = paired(b.per_frame(b.main_cpu_ms_s()), bwse.per_frame(bwse.main_cpu_ms_s()))
         ok = median(r) <= 1.0 if r else None
         rows.append(("(b): CPU per presented frame ≤ 1.0× weston-simple-egl's (bench shader)",
-                     f"process {ratio_cell(r)}, main thread {ratio_cell(rm)}", verdict(ok),
+                     f"process {ratio_cell(r)}, main thread {ratio_cell(rm)}", verdict(ok, r, 1.0),
                      "see *Findings*, 3." if ok is False else ""))
         flat = figs.get("b-flat")
         if flat:
@@ -511,19 +525,19 @@ def targets(figs, meta):
             rm = paired(flat.per_frame(flat.main_cpu_ms_s()), bwse.per_frame(bwse.main_cpu_ms_s()))
             ok = median(r) <= 1.0 if r else None
             rows.append(("(b): the same with a flat shader, as cheap per pixel as weston-simple-egl's",
-                         f"process {ratio_cell(r)}, main thread {ratio_cell(rm)}", verdict(ok),
+                         f"process {ratio_cell(r)}, main thread {ratio_cell(rm)}", verdict(ok, r, 1.0),
                          "see *Findings*, 3." if ok is False else ""))
         r = paired([p["hwm_kb"] for p in b.plain], [p["hwm_kb"] for p in bwse.plain])
         r10 = paired([p["rss10_kb"] for p in b.plain], [p["rss10_kb"] for p in bwse.plain])
         ok = (median(r) <= 1.0 and (not r10 or median(r10) <= 1.0)) if r else None
         rows.append(("(b): resident memory ≤ 1.0× weston-simple-egl's",
-                     f"peak {ratio_cell(r)}, after 10 s {ratio_cell(r10)}", verdict(ok), ""))
+                     f"peak {ratio_cell(r)}, after 10 s {ratio_cell(r10)}", verdict(ok, r, 1.0), ""))
         r = paired([t["first_ms"] for t in b.traced], [t["first_ms"] for t in bwse.traced])
         rf = paired([t["first_full_ms"] for t in b.traced], [t["first_full_ms"] for t in bwse.traced])
         ok = median(r) <= 0.75 if r else None
         rows.append(("(b): time to first frame ≤ 0.75× weston-simple-egl's",
                      f"first buffer {ratio_cell(r)}, first full-size buffer {ratio_cell(rf)}",
-                     verdict(ok), "see *Findings*, 5." if ok is False else ""))
+                     verdict(ok, r, 0.75), "see *Findings*, 5." if ok is False else ""))
     d1, d4, d4f = figs.get("d1"), figs.get("d4"), figs.get("d4f")
     if d1 and d4:
         c1 = median(d1.per_frame(d1.cpu_ms_s()))
