@@ -367,6 +367,7 @@ def render(results, scenarios, meta):
         ("Shader", f"`{meta['shader_rel']}`"),
         ("lumivane", f"`{meta['lumivane']}` ({meta['commit']})"),
         ("Repetitions", str(meta["reps"])),
+    ] + [(f"Candidate {i}", f"`{p}`") for i, p in enumerate(meta.get("candidates", []), 1)] + [
         ("Load average before / after", f"{meta['load_before']} / {meta['load_after']}"),
         ("Wall time", f"{meta['wall_s']:.0f} s"),
     ]))

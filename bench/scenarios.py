@@ -90,11 +90,12 @@ def smoke():
     ]
 
 
-def with_candidate(plan, path):
-    """Adds another lumivane build beside the one under test in (a) and (b)."""
+def with_candidates(plan, paths):
+    """Adds other lumivane builds beside the one under test in (a) and (b)."""
     for sc in plan:
         if sc.key in ("a", "b"):
-            sc.clients.append(Client(f"{sc.key}-cand", f"candidate {path}", "lumivane",
-                                     ["HEADLESS-1", "{shader}"], 2.5, 5.0, strace=True,
-                                     program=path))
+            for i, path in enumerate(paths, 1):
+                sc.clients.append(Client(f"{sc.key}-cand{i}", f"candidate {i}", "lumivane",
+                                         ["HEADLESS-1", "{shader}"], 2.5, 5.0, strace=True,
+                                         program=path))
     return plan
