@@ -131,6 +131,14 @@ void run_event_loop(app_state *state)
                     fputs(msg::read_failed, stderr);
                     return;
                 }
+                // Handled before the tick decision, so that a frame-done event
+                // makes its output drawable in this pass: otherwise every frame
+                // would cost another wake-up and at least a millisecond.
+                if (wl_display_dispatch_pending(state->display) == -1) {
+                    fputs(msg::dispatch_failed, stderr);
+                    return;
+                }
+                ready = any_output(state, output_ready);
             }
 
             bool resize = any_output(state, resize_pending);
@@ -140,6 +148,8 @@ void run_event_loop(app_state *state)
                 render_tick(state, &clock, now, remaining);
         }
 
+        // Swapping buffers may read the connection and queue our events
+        // without dispatching them; they must not wait for the next wake-up.
         if (wl_display_dispatch_pending(state->display) == -1) {
             fputs(msg::dispatch_failed, stderr);
             return;
