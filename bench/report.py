@@ -606,8 +606,8 @@ def findings(figs):
             f"{cell(a.fps_list)} frames/s where weston-simple-egl gets {cell(awse.fps_list) if awse else '–'} "
             "(its fullscreen buffer is scanned out without compositing). A config with exactly 8 "
             "bits per colour and no alpha (XRGB8888) takes pixman's fast path; `bench/run --compare "
-            "PATH` measures such a build side by side. The first-match rule is part of the "
-            "program's specified behaviour, so this is a decision to take there, not a silent fix.")
+            "PATH` measures such a build side by side. The program takes the first match "
+            "by design, so changing that is a deliberate decision, not a silent fix.")
     if b and bwse:
         flat = figs.get("b-flat")
         proc = median(paired(b.per_frame(b.cpu_ms_s()), bwse.per_frame(bwse.cpu_ms_s())))
