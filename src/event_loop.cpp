@@ -47,7 +47,7 @@ void render_tick(app_state *state, frame_clock *clock, clock_reading now, float 
 
     // Every ready output is drawn before any is presented, so that all of
     // them show the same tick.
-    output_state *output, *next;
+    output_state *output, *next, *last_drawn = nullptr;
     wl_list_for_each_safe(output, next, &state->outputs, link)
     {
         if (!output_ready(output))
@@ -64,18 +64,24 @@ void render_tick(app_state *state, frame_clock *clock, clock_reading now, float 
                                  int32_t(output->height), 0, 0);
         }
         draw_output(output);
+        last_drawn = output;
     }
 
     clock->deadline = deadline;
 
+    // Each swap needs its output's surface current. The draw pass left the
+    // last drawn one current, and making it current again only costs time.
+    output_state *current = last_drawn;
     wl_list_for_each_safe(output, next, &state->outputs, link)
     {
         if (!output_ready(output))
             continue;
-        // The draw pass left the last output's surface current.
-        if (eglMakeCurrent(state->egl_display, output->egl_surface, output->egl_surface,
-                           state->egl_context) == EGL_FALSE)
-            fail(msg::make_current_failed);
+        if (output != current) {
+            if (eglMakeCurrent(state->egl_display, output->egl_surface, output->egl_surface,
+                               state->egl_context) == EGL_FALSE)
+                fail(msg::make_current_failed);
+            current = output;
+        }
         // Requested before the swap, so that it belongs to the swap's commit.
         output->frame_callback = request_frame_callback(output->surface);
         wl_callback_add_listener(output->frame_callback, &frame_listener, output);
