@@ -172,9 +172,16 @@ def strace_run(sway, client, s, label, length):
     trace = probe.parse_trace(run.err_path, run.launch_us)
     calls = probe.parse_strace(out)
     lo, hi = a["real_us"], b["real_us"]
-    polls = [c for c in calls if lo <= c[0] <= hi]
     frames = [c for c in trace["commits"]
               if lo - run.launch_us <= c[0] <= hi - run.launch_us]
+    # Polls are counted from one commit to the last, per interval between
+    # commits, so that the window's edges cannot add or drop part of a frame.
+    if len(frames) >= 2:
+        lo, hi = frames[0][0] + run.launch_us, frames[-1][0] + run.launch_us
+        polls = [c for c in calls if lo < c[0] <= hi]
+        frames = frames[1:]
+    else:
+        polls = [c for c in calls if lo <= c[0] <= hi]
     by_caller = {}
     kinds = {"blocking": 0, "timed, ran out": 0, "timed, woken": 0}
     for _, caller, timeout, result in polls:
