@@ -82,11 +82,7 @@ void render_tick(app_state *state, frame_clock *clock, clock_reading now, float 
                 fail(msg::make_current_failed);
             current = output;
         }
-        // Requested before the swap, so that it belongs to the swap's commit.
-        output->frame_callback = request_frame_callback(output->surface);
-        wl_callback_add_listener(output->frame_callback, &frame_listener, output);
-        if (eglSwapBuffers(state->egl_display, output->egl_surface) == EGL_FALSE)
-            fail(msg::swap_failed);
+        present_output(output);
     }
 
     clock->last_tick = now;

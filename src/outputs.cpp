@@ -51,11 +51,7 @@ void handle_layer_surface_configure(void *data, zwlr_layer_surface_v1 *layer_sur
     // also wait for the display.
     if (eglSwapInterval(state->egl_display, 0) == EGL_FALSE)
         fail(msg::swap_interval_failed);
-    // Requested before the swap, so that it belongs to the swap's commit.
-    output->frame_callback = request_frame_callback(output->surface);
-    wl_callback_add_listener(output->frame_callback, &frame_listener, output);
-    if (eglSwapBuffers(state->egl_display, output->egl_surface) == EGL_FALSE)
-        fail(msg::swap_failed);
+    present_output(output);
 }
 
 void handle_layer_surface_closed(void *data, zwlr_layer_surface_v1 *)
@@ -75,6 +71,18 @@ void handle_frame_done(void *data, wl_callback *callback, uint32_t)
         fail(msg::frame_tracking);
     wl_callback_destroy(callback);
     output->frame_callback = nullptr;
+}
+
+const wl_callback_listener frame_listener = {
+    .done = handle_frame_done,
+};
+
+wl_callback *request_frame_callback(wl_surface *surface)
+{
+    wl_callback *callback = wl_surface_frame(surface);
+    if (!callback)
+        fail(msg::frame_callback_failed);
+    return callback;
 }
 
 bool output_matches(const output_state *output)
@@ -191,10 +199,6 @@ const wl_registry_listener registry_listener = {
     .global_remove = handle_registry_global_remove,
 };
 
-const wl_callback_listener frame_listener = {
-    .done = handle_frame_done,
-};
-
 void output_destroy(output_state *output)
 {
     if (output->frame_callback)
@@ -221,10 +225,11 @@ void ack_layer_configure(zwlr_layer_surface_v1 *layer_surface, uint32_t serial)
     zwlr_layer_surface_v1_ack_configure(layer_surface, serial);
 }
 
-wl_callback *request_frame_callback(wl_surface *surface)
+void present_output(output_state *output)
 {
-    wl_callback *callback = wl_surface_frame(surface);
-    if (!callback)
-        fail(msg::frame_callback_failed);
-    return callback;
+    // Requested before the swap, so that it belongs to the swap's commit.
+    output->frame_callback = request_frame_callback(output->surface);
+    wl_callback_add_listener(output->frame_callback, &frame_listener, output);
+    if (eglSwapBuffers(output->state->egl_display, output->egl_surface) == EGL_FALSE)
+        fail(msg::swap_failed);
 }
