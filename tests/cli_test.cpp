@@ -1,20 +1,16 @@
 // The command line as users meet it: the built binary run with no compositor
 // to reach, checked for exact output streams and status.
-#include <gtest/gtest.h>
+#include "harness.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-extern char **environ;
-
 namespace {
+
+using namespace harness;
 
 struct run_result {
     std::string out;
@@ -27,75 +23,18 @@ struct run_result {
 // at the connection.
 run_result run(std::vector<std::string> args)
 {
-    static std::string runtime_dir = [] {
-        char dir[] = "/tmp/lumivane-cli-XXXXXX";
-        EXPECT_NE(mkdtemp(dir), nullptr);
-        return std::string(dir);
-    }();
-    std::vector<std::string> env_strings;
-    for (char **e = environ; *e; e++) {
-        std::string entry = *e;
-        if (entry.starts_with("WAYLAND_") || entry.starts_with("XDG_RUNTIME_DIR="))
-            continue;
-        env_strings.push_back(entry);
-    }
-    env_strings.push_back("XDG_RUNTIME_DIR=" + runtime_dir);
-    env_strings.push_back("WAYLAND_DISPLAY=no-such-socket");
-
+    static TempDir runtime_dir("lumivane-cli");
     const char *binary = getenv("LUMIVANE");
     args.insert(args.begin(), binary ? binary : "lumivane");
-    std::vector<char *> argv, envp;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto &e : env_strings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    int out_pipe[2], err_pipe[2];
-    EXPECT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(err_pipe, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-    pid_t pid;
-    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-
-    run_result result;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string *sinks[2] = {&result.out, &result.err};
-    int open_fds = 2;
-    while (open_fds > 0) {
-        if (poll(fds, 2, 10000) <= 0) {
-            ADD_FAILURE() << "lumivane did not finish within 10 s";
-            kill(pid, SIGKILL);
-            break;
-        }
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || !fds[i].revents)
-                continue;
-            char buffer[4096];
-            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, size_t(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                open_fds--;
-            }
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    for (auto &fd : fds)
-        if (fd.fd >= 0)
-            close(fd.fd);
-    return result;
+    Process program(args, {{"XDG_RUNTIME_DIR", runtime_dir.path().string()},
+                           {"WAYLAND_DISPLAY", "no-such-socket"},
+                           {"WAYLAND_SOCKET", std::nullopt},
+                           {"WAYLAND_DEBUG", std::nullopt}});
+    std::optional<ExitStatus> status = program.wait_exit(10s);
+    if (!status)
+        ADD_FAILURE() << "lumivane did not finish within 10 s";
+    return {program.stdout_text(), program.stderr_text(),
+            !status ? -1 : status->signaled ? 128 + status->signal : status->code};
 }
 
 const std::string usage =
