@@ -35,8 +35,10 @@ int main(int argc, char **argv)
     if (!load_shaders(&state))
         return 1;
 
-    // The first round trip binds the globals; the second brings the outputs'
-    // names and gives each matching output its layer surface.
+    // The first round trip binds the globals. The outputs answer their bind
+    // at once, so their names and first done usually arrive in the same read
+    // and a matching output gets its layer surface already there; the second
+    // round trip makes sure every output has answered before the loop starts.
     if (wl_display_roundtrip(state.display) != -1) {
         if (!state.compositor) {
             fputs(msg::no_compositor, stderr);

@@ -108,6 +108,11 @@ void handle_output_done(void *data, wl_output *)
     app_state *state = output->state;
     if (output->surface || !output_matches(output))
         return;
+    // The first done can arrive inside the first round trip, before main has
+    // checked the globals; without them there is nothing to ask for a surface,
+    // and main reports which one is missing.
+    if (!state->compositor || !state->layer_shell)
+        return;
 
     output->surface = wl_compositor_create_surface(state->compositor);
     if (!output->surface)
