@@ -4,10 +4,16 @@
 build_packages="meson ninja-build pkg-config g++ libwayland-dev libwayland-bin
     wayland-protocols libegl-dev libgl-dev libegl-mesa0 libgl1-mesa-dri scdoc"
 test_packages="libgtest-dev sway grim weston swaybg man-db bash-completion zsh
-    python3 strace"
+    python3 strace libsystemd-dev dbus-daemon"
 run_packages="sway grim"
 
+# ensure_packages [--no-install-recommends] PACKAGE...
 ensure_packages() {
+    options=
+    if [ "${1-}" = --no-install-recommends ]; then
+        options=$1
+        shift
+    fi
     missing=
     for package in "$@"; do
         if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
@@ -17,10 +23,13 @@ ensure_packages() {
     [ -z "$missing" ] && return 0
     if [ "$(id -u)" -ne 0 ]; then
         echo "Missing packages. Install them with:" >&2
-        echo "    sudo apt-get update && sudo apt-get install -y$missing" >&2
+        echo "    sudo apt-get update && sudo apt-get install -y $options$missing" >&2
         exit 1
     fi
     echo "Installing:$missing"
-    apt-get update -q
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing
+    if [ -z "${packages_updated-}" ]; then
+        apt-get update -q
+        packages_updated=1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q $options $missing
 }

@@ -1,9 +1,11 @@
-// wlproxy UPSTREAM_SOCKET LISTEN_SOCKET
+// wlproxy [--hide INTERFACE]... UPSTREAM_SOCKET LISTEN_SOCKET
 //
 // Sits between one Wayland client and a compositor and forwards the byte
-// stream and the file descriptors unchanged in both directions. It frames the
-// messages just enough to know which wl_output is which, so the tests can
-// inject events that a headless compositor never sends on its own:
+// stream and the file descriptors unchanged in both directions, except the
+// wl_registry.global events of a hidden interface, which the client never
+// sees: a compositor without that global, as far as the client can tell. It
+// frames the messages just enough to know which wl_output is which, so the
+// tests can inject events that a headless compositor never sends on its own:
 //
 //   stdin "remove NAME" -> wl_registry.global_remove for output NAME
 //   stdin "close NAME"  -> zwlr_layer_surface_v1.closed on the layer surface(s)
@@ -127,6 +129,7 @@ struct State {
     std::set<std::uint32_t> layer_shells;
     std::map<std::uint32_t, std::uint32_t> layer_surfaces;  // layer surface id -> wl_output id (0: none)
     std::set<std::uint32_t> closed_surfaces;
+    std::set<std::string> hidden;  // interfaces whose globals are dropped
 
     void forget(std::uint32_t id) {
         registries.erase(id);
@@ -139,7 +142,8 @@ struct State {
 
 State state;
 
-void client_request(const Message& m) {
+// Each inspector says whether the message goes on.
+bool client_request(const Message& m) {
     ArgReader a(m);
     if (m.object == 1 && m.opcode == 1) {  // wl_display.get_registry(new_id)
         const std::uint32_t id = a.u32();
@@ -153,7 +157,7 @@ void client_request(const Message& m) {
         a.u32();
         const std::uint32_t id = a.u32();
         if (!a.ok) {
-            return;
+            return true;
         }
         state.forget(id);
         if (interface == "wl_output") {
@@ -171,9 +175,10 @@ void client_request(const Message& m) {
             state.layer_surfaces[id] = output;
         }
     }
+    return true;
 }
 
-void server_event(const Message& m) {
+bool server_event(const Message& m) {
     ArgReader a(m);
     if (m.object == 1 && m.opcode == 1) {  // wl_display.delete_id(uint id)
         const std::uint32_t id = a.u32();
@@ -183,6 +188,9 @@ void server_event(const Message& m) {
     } else if (state.registries.count(m.object) != 0 && m.opcode == 0) {  // global
         const std::uint32_t global = a.u32();
         const std::string interface = a.str();
+        if (a.ok && state.hidden.count(interface) != 0) {
+            return false;
+        }
         if (a.ok) {
             state.globals[global] = interface;
         }
@@ -195,6 +203,7 @@ void server_event(const Message& m) {
             }
         }
     }
+    return true;
 }
 
 void put_u32(std::vector<std::uint8_t>& buf, std::uint32_t v) {
@@ -202,8 +211,8 @@ void put_u32(std::vector<std::uint8_t>& buf, std::uint32_t v) {
     buf.insert(buf.end(), b, b + 4);
 }
 
-// Moves every whole message from p.in to p.out, letting `inspect` see each.
-void frame(Pipe& p, void (*inspect)(const Message&)) {
+// Moves every whole message from p.in to p.out that `inspect` lets through.
+void frame(Pipe& p, bool (*inspect)(const Message&)) {
     std::size_t off = 0;
     while (p.in.size() - off >= 8) {
         std::uint32_t object;
@@ -219,9 +228,10 @@ void frame(Pipe& p, void (*inspect)(const Message&)) {
         if (p.in.size() - off < size) {
             break;
         }
-        inspect(Message{object, word & 0xffff, p.in.data() + off + 8, size - 8});
-        p.out.insert(p.out.end(), p.in.begin() + static_cast<std::ptrdiff_t>(off),
-                     p.in.begin() + static_cast<std::ptrdiff_t>(off + size));
+        if (inspect(Message{object, word & 0xffff, p.in.data() + off + 8, size - 8})) {
+            p.out.insert(p.out.end(), p.in.begin() + static_cast<std::ptrdiff_t>(off),
+                         p.in.begin() + static_cast<std::ptrdiff_t>(off + size));
+        }
         off += size;
     }
     p.in.erase(p.in.begin(), p.in.begin() + static_cast<std::ptrdiff_t>(off));
@@ -436,12 +446,17 @@ void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NON
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s UPSTREAM_SOCKET_PATH LISTEN_SOCKET_PATH\n", argv[0]);
+    int first = 1;
+    while (argc - first > 2 && std::strcmp(argv[first], "--hide") == 0) {
+        state.hidden.insert(argv[first + 1]);
+        first += 2;
+    }
+    if (argc - first != 2) {
+        std::fprintf(stderr, "usage: %s [--hide INTERFACE]... UPSTREAM_SOCKET_PATH LISTEN_SOCKET_PATH\n", argv[0]);
         return 2;
     }
-    const std::string upstream = argv[1];
-    const std::string listen_path = argv[2];
+    const std::string upstream = argv[first];
+    const std::string listen_path = argv[first + 1];
 
     const int listener = listen_on(listen_path);
     say("ready");

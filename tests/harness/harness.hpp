@@ -1,6 +1,6 @@
-// End-to-end test harness: real compositors (headless sway / weston), the
-// program under test as a child process, pixel read-back through grim, and a
-// wire-protocol proxy that can inject compositor events.
+// End-to-end test harness: real headless compositors (sway, weston, KWin,
+// mutter, cage), the program under test as a child process, pixel read-back,
+// and a wire-protocol proxy that can inject compositor events.
 //
 // Everything here talks to real executables, so every wait takes a timeout and
 // every child is stopped by its PID (process group) when its owner goes away.
@@ -242,26 +242,91 @@ struct MsgResult {
     std::string output;
 };
 
-// Headless sway (wlroots, pixman renderer) with `outputs` virtual outputs
-// named HEADLESS-1..N. As root, sway runs as the unprivileged account
-// "lumivane-test" (created on demand) because sway refuses to run as root;
-// clients stay root and reach it through env().
-class Sway {
+// The account that runs the compositors which refuse root (as root only);
+// created on demand.
+inline constexpr const char* kTestAccount = "lumivane-test";
+
+// A private D-Bus session bus (dbus-daemon), for compositors that want one.
+class SessionBus {
 public:
-    explicit Sway(int outputs = 2, std::string extra_config = {}, Millis startup_timeout = 20000ms);
-    ~Sway();
-    Sway(const Sway&) = delete;
-    Sway& operator=(const Sway&) = delete;
+    explicit SessionBus(const std::filesystem::path& dir, Millis startup_timeout = 10000ms);
+    ~SessionBus();
+    SessionBus(const SessionBus&) = delete;
+    SessionBus& operator=(const SessionBus&) = delete;
+
+    const std::string& address() const { return address_; }
+
+private:
+    std::string path_;
+    std::string address_;
+    std::unique_ptr<Process> process_;
+};
+
+// One headless compositor in a private runtime directory that holds its
+// Wayland socket. The kinds below differ only in how they start, when they
+// count as ready, and whether and how they read their pixels back.
+class Compositor {
+public:
+    virtual ~Compositor();
+    Compositor(const Compositor&) = delete;
+    Compositor& operator=(const Compositor&) = delete;
 
     const std::string& runtime_dir() const { return runtime_dir_; }
-    const std::string& wayland_display() const { return display_; }  // e.g. "wayland-1"
+    const std::string& wayland_display() const { return display_; }
     std::string socket_path() const { return runtime_dir_ + "/" + display_; }
-    const std::string& ipc_socket() const { return ipc_socket_; }
-    // XDG_RUNTIME_DIR, WAYLAND_DISPLAY, SWAYSOCK; unsets WAYLAND_SOCKET and DISPLAY.
-    Env env() const;
+    // XDG_RUNTIME_DIR and WAYLAND_DISPLAY for a client; unsets WAYLAND_SOCKET and DISPLAY.
+    virtual Env env() const;
     pid_t pid() const;
     Process& process() { return *process_; }
-    std::string log() const;  // sway's stderr
+    std::string log() const;  // the compositor's stderr
+
+    // Simulate the compositor going away: signal it and wait until it is gone.
+    void kill(int sig = SIGTERM);
+
+    // An output's pixels; throws where the compositor offers no way to read them.
+    virtual Image grab(const std::string& output) const;
+    // Grab repeatedly until `pred` holds; `last` receives the final grab.
+    bool wait_for_image(const std::string& output, const std::function<bool(const Image&)>& pred, Millis timeout,
+                        Image* last = nullptr) const;
+
+protected:
+    explicit Compositor(std::string_view name);
+    // Starts `argv` with `env` over a clean base (the runtime directory as
+    // XDG_RUNTIME_DIR and HOME, no inherited display or bus) and polls `ready`
+    // until it returns "" rather than what it still waits for.
+    void launch(std::vector<std::string> argv, const Env& env, SpawnOptions options,
+                const std::function<std::string()>& ready, Millis timeout);
+    // As root: hands the runtime directory to kTestAccount and returns the
+    // options that run the compositor as that account.
+    SpawnOptions as_test_account();
+    void give_to_process_owner(const std::filesystem::path& path, const SpawnOptions& options);
+    // Name of the first socket in the runtime directory starting with `prefix`.
+    std::string find_socket(std::string_view prefix) const;
+    // "" once a client can connect to the Wayland socket.
+    std::string socket_answers() const;
+    // Stops the compositor; derived destructors call it before their own
+    // members (a session bus, say) go.
+    void shut_down();
+
+    std::string name_;
+    TempDir runtime_;
+    std::string runtime_dir_;
+    std::string display_;
+
+private:
+    std::unique_ptr<Process> process_;
+};
+
+// Headless sway 1.7 (wlroots, pixman renderer) with `outputs` virtual outputs
+// named HEADLESS-1..N, read back with grim. As root it runs as kTestAccount,
+// since sway refuses root; clients stay root and reach it through env().
+class Sway : public Compositor {
+public:
+    explicit Sway(int outputs = 2, std::string extra_config = {}, Millis startup_timeout = 20000ms);
+
+    const std::string& ipc_socket() const { return ipc_socket_; }
+    // Also SWAYSOCK.
+    Env env() const override;
 
     MsgResult msg(const std::vector<std::string>& args, Millis timeout = 10000ms) const;
     std::vector<OutputInfo> outputs() const;  // throws when swaymsg fails
@@ -271,47 +336,57 @@ public:
     // Sets the output mode and waits until sway reports it.
     void set_mode(const std::string& name, int width, int height, Millis timeout = 5000ms);
 
-    // Read back an output's pixels with grim.
-    Image grab(const std::string& name) const;
-    // Grab repeatedly until `pred` holds; `last` receives the final grab.
-    bool wait_for_image(const std::string& name, const std::function<bool(const Image&)>& pred,
-                        Millis timeout, Image* last = nullptr) const;
+    Image grab(const std::string& output) const override;
 
-    // Simulate the compositor going away: signal sway and wait until it is gone.
-    void kill(int sig = SIGTERM);
-
-    static constexpr const char* kAccount = "lumivane-test";
+    static constexpr const char* kAccount = kTestAccount;
 
 private:
-    TempDir runtime_;
-    std::string runtime_dir_;
-    std::string display_;
     std::string ipc_socket_;
-    std::unique_ptr<Process> process_;
 };
 
-// Headless weston (wl_output version 3, no layer shell), one output.
-class Weston {
+// Headless weston 10: wl_output version 3 only, no layer shell; one output.
+class Weston : public Compositor {
 public:
     explicit Weston(int width = 1024, int height = 640, Millis startup_timeout = 20000ms);
-    ~Weston();
-    Weston(const Weston&) = delete;
-    Weston& operator=(const Weston&) = delete;
+};
 
-    const std::string& runtime_dir() const { return runtime_dir_; }
-    const std::string& wayland_display() const { return display_; }
-    std::string socket_path() const { return runtime_dir_ + "/" + display_; }
-    Env env() const;
-    pid_t pid() const;
-    Process& process() { return *process_; }
-    std::string log() const;
-    void kill(int sig = SIGTERM);
+// Headless KWin 5.27, KDE Plasma's compositor and not wlroots-based: a layer
+// shell of version 3, outputs Virtual-0..N-1 of wl_output version 4, each
+// width x height. Runs as root with its own session bus; pixels come through
+// its D-Bus screenshot interface, since grim has no wlr-screencopy there.
+class Kwin : public Compositor {
+public:
+    explicit Kwin(int outputs = 1, int width = 640, int height = 480, Millis startup_timeout = 30000ms);
+    ~Kwin() override;
+
+    Image grab(const std::string& output) const override;
 
 private:
-    TempDir runtime_;
-    std::string runtime_dir_;
-    std::string display_;
-    std::unique_ptr<Process> process_;
+    std::unique_ptr<SessionBus> bus_;
+};
+
+// Headless mutter 43, GNOME's compositor: no layer shell, and its outputs at
+// wl_output version 3. Runs as root with its own session bus.
+class Mutter : public Compositor {
+public:
+    explicit Mutter(int width = 640, int height = 480, Millis startup_timeout = 30000ms);
+    ~Mutter() override;
+
+private:
+    std::unique_ptr<SessionBus> bus_;
+};
+
+// cage 0.1.4, a wlroots kiosk: wl_output version 4 (HEADLESS-1) and no layer
+// shell. Runs as kTestAccount with a long sleep as its one application, and
+// ends by ending that.
+class Cage : public Compositor {
+public:
+    explicit Cage(Millis startup_timeout = 20000ms);
+    ~Cage() override;
+
+private:
+    void end_child();
+    std::string child_pid_file_;
 };
 
 // ---------------------------------------------------------------------------
@@ -325,8 +400,10 @@ public:
     // `runtime_dir` becomes the client's XDG_RUNTIME_DIR; the client connects
     // through WAYLAND_DISPLAY set to the proxy's absolute socket path.
     Proxy(const std::string& upstream_socket, const std::string& runtime_dir,
-          Millis startup_timeout = 10000ms);
-    explicit Proxy(const Sway& sway, Millis startup_timeout = 10000ms);
+          std::vector<std::string> hidden = {}, Millis startup_timeout = 10000ms);
+    // `hidden` names interfaces whose globals the client never sees.
+    explicit Proxy(const Compositor& compositor, std::vector<std::string> hidden = {},
+                   Millis startup_timeout = 10000ms);
     ~Proxy();
     Proxy(const Proxy&) = delete;
     Proxy& operator=(const Proxy&) = delete;

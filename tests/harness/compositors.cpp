@@ -1,0 +1,843 @@
+// The compositors the end-to-end tests start: each headless, in a private
+// runtime directory, stopped by its PID when its owner goes away.
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+namespace harness {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+[[noreturn]] void throw_errno(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+void sleep_for(Millis ms) { std::this_thread::sleep_for(ms); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// A little JSON, enough for swaymsg's replies.
+
+namespace {
+
+struct Json {
+    enum class Type { Null, Bool, Number, String, Array, Object } type = Type::Null;
+    bool boolean = false;
+    double number = 0;
+    std::string string;
+    std::vector<Json> array;
+    std::vector<std::pair<std::string, Json>> object;
+
+    const Json* get(std::string_view key) const {
+        for (const auto& [k, v] : object) {
+            if (k == key) {
+                return &v;
+            }
+        }
+        return nullptr;
+    }
+    int integer(std::string_view key, int fallback = 0) const {
+        const Json* v = get(key);
+        return (v != nullptr && v->type == Type::Number) ? static_cast<int>(v->number) : fallback;
+    }
+};
+
+class JsonParser {
+public:
+    explicit JsonParser(std::string_view text) : s_(text) {}
+
+    Json parse() {
+        Json v = value(0);
+        space();
+        if (i_ != s_.size()) {
+            error("trailing data");
+        }
+        return v;
+    }
+
+private:
+    [[noreturn]] void error(const std::string& why) const {
+        throw std::runtime_error("JSON: " + why + " at byte " + std::to_string(i_));
+    }
+    void space() {
+        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t')) {
+            ++i_;
+        }
+    }
+    bool eat(char c) {
+        space();
+        if (i_ < s_.size() && s_[i_] == c) {
+            ++i_;
+            return true;
+        }
+        return false;
+    }
+    void expect(char c) {
+        if (!eat(c)) {
+            error(std::string("expected '") + c + "'");
+        }
+    }
+    bool literal(std::string_view word) {
+        if (s_.substr(i_, word.size()) == word) {
+            i_ += word.size();
+            return true;
+        }
+        return false;
+    }
+    Json value(int depth) {
+        if (depth > 64) {
+            error("nested too deeply");
+        }
+        space();
+        if (i_ >= s_.size()) {
+            error("unexpected end");
+        }
+        Json v;
+        const char c = s_[i_];
+        if (c == '{') {
+            ++i_;
+            v.type = Json::Type::Object;
+            if (eat('}')) {
+                return v;
+            }
+            do {
+                space();
+                std::string key = str();
+                expect(':');
+                v.object.emplace_back(std::move(key), value(depth + 1));
+            } while (eat(','));
+            expect('}');
+        } else if (c == '[') {
+            ++i_;
+            v.type = Json::Type::Array;
+            if (eat(']')) {
+                return v;
+            }
+            do {
+                v.array.push_back(value(depth + 1));
+            } while (eat(','));
+            expect(']');
+        } else if (c == '"') {
+            v.type = Json::Type::String;
+            v.string = str();
+        } else if (literal("true")) {
+            v.type = Json::Type::Bool;
+            v.boolean = true;
+        } else if (literal("false")) {
+            v.type = Json::Type::Bool;
+        } else if (literal("null")) {
+            v.type = Json::Type::Null;
+        } else {
+            const std::size_t start = i_;
+            while (i_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[i_])) || s_[i_] == '-' ||
+                                      s_[i_] == '+' || s_[i_] == '.' || s_[i_] == 'e' || s_[i_] == 'E')) {
+                ++i_;
+            }
+            if (start == i_) {
+                error("unexpected character");
+            }
+            v.type = Json::Type::Number;
+            v.number = std::strtod(std::string(s_.substr(start, i_ - start)).c_str(), nullptr);
+        }
+        return v;
+    }
+    std::string str() {
+        if (i_ >= s_.size() || s_[i_] != '"') {
+            error("expected string");
+        }
+        ++i_;
+        std::string out;
+        while (i_ < s_.size() && s_[i_] != '"') {
+            char c = s_[i_++];
+            if (c != '\\') {
+                out += c;
+                continue;
+            }
+            if (i_ >= s_.size()) {
+                break;
+            }
+            char e = s_[i_++];
+            switch (e) {
+            case 'n': out += '\n'; break;
+            case 't': out += '\t'; break;
+            case 'r': out += '\r'; break;
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case 'u': {
+                if (i_ + 4 > s_.size()) {
+                    error("short \\u escape");
+                }
+                unsigned cp = static_cast<unsigned>(std::stoul(std::string(s_.substr(i_, 4)), nullptr, 16));
+                i_ += 4;
+                if (cp < 0x80) {
+                    out += static_cast<char>(cp);
+                } else if (cp < 0x800) {
+                    out += static_cast<char>(0xC0 | (cp >> 6));
+                    out += static_cast<char>(0x80 | (cp & 0x3F));
+                } else {
+                    out += static_cast<char>(0xE0 | (cp >> 12));
+                    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+                    out += static_cast<char>(0x80 | (cp & 0x3F));
+                }
+                break;
+            }
+            default: out += e; break;
+            }
+        }
+        if (i_ >= s_.size()) {
+            error("unterminated string");
+        }
+        ++i_;
+        return out;
+    }
+
+    std::string_view s_;
+    std::size_t i_ = 0;
+};
+
+std::vector<OutputInfo> parse_outputs(const std::string& text) {
+    Json root = JsonParser(text).parse();
+    if (root.type != Json::Type::Array) {
+        throw std::runtime_error("get_outputs: expected a JSON array");
+    }
+    std::vector<OutputInfo> outputs;
+    for (const Json& o : root.array) {
+        OutputInfo info;
+        if (const Json* name = o.get("name"); name != nullptr && name->type == Json::Type::String) {
+            info.name = name->string;
+        }
+        if (const Json* rect = o.get("rect"); rect != nullptr) {
+            info.x = rect->integer("x");
+            info.y = rect->integer("y");
+        }
+        if (const Json* mode = o.get("current_mode"); mode != nullptr) {
+            info.width = mode->integer("width");
+            info.height = mode->integer("height");
+        }
+        if (const Json* scale = o.get("scale"); scale != nullptr && scale->type == Json::Type::Number) {
+            info.scale = scale->number;
+        }
+        if (const Json* active = o.get("active"); active != nullptr && active->type == Json::Type::Bool) {
+            info.active = active->boolean;
+        }
+        outputs.push_back(std::move(info));
+    }
+    return outputs;
+}
+
+// ---------------------------------------------------------------------------
+// Compositor helpers
+
+struct Account {
+    uid_t uid;
+    gid_t gid;
+};
+
+std::optional<Account> lookup_account(const char* name) {
+    struct passwd* pw = ::getpwnam(name);
+    if (pw == nullptr) {
+        return std::nullopt;
+    }
+    return Account{pw->pw_uid, pw->pw_gid};
+}
+
+Account ensure_account(const char* name) {
+    if (auto acct = lookup_account(name)) {
+        return *acct;
+    }
+    Process useradd({"useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name});
+    auto st = useradd.wait_exit(30000ms);
+    // Another test binary may have created it at the same time; only the
+    // account's existence matters.
+    if (auto acct = lookup_account(name)) {
+        return *acct;
+    }
+    throw std::runtime_error(std::string("cannot create account ") + name + " for sway (" +
+                             (st ? st->describe() : std::string("timed out")) + "):\n" + useradd.describe());
+}
+
+bool is_socket_file(const fs::path& p) {
+    struct stat st {};
+    return ::lstat(p.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+bool can_connect(const std::string& path) {
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) {
+        return false;
+    }
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// What every compositor shares
+
+Compositor::Compositor(std::string_view name)
+    : name_(name), runtime_("lumivane-" + std::string(name), "/tmp"), runtime_dir_(runtime_.path().string()) {
+    ::chmod(runtime_dir_.c_str(), 0700);
+}
+
+Compositor::~Compositor() { shut_down(); }
+
+void Compositor::shut_down() {
+    if (process_) {
+        process_->stop();
+    }
+}
+
+SpawnOptions Compositor::as_test_account() {
+    SpawnOptions options;
+    options.cwd = runtime_dir_;
+    if (::geteuid() != 0) {
+        return options;
+    }
+    const Account account = ensure_account(kTestAccount);
+    if (::chown(runtime_dir_.c_str(), account.uid, account.gid) < 0) {
+        throw_errno("chown " + runtime_dir_);
+    }
+    options.uid = account.uid;
+    options.gid = account.gid;
+    return options;
+}
+
+void Compositor::give_to_process_owner(const fs::path& path, const SpawnOptions& options) {
+    if (options.uid && ::chown(path.c_str(), *options.uid, *options.gid) < 0) {
+        throw_errno("chown " + path.string());
+    }
+}
+
+void Compositor::launch(std::vector<std::string> argv, const Env& env, SpawnOptions options,
+                        const std::function<std::string()>& ready, Millis timeout) {
+    const Env base = {
+        {"XDG_RUNTIME_DIR", runtime_dir_},
+        {"HOME", runtime_dir_},
+        {"WAYLAND_DISPLAY", std::nullopt},
+        {"WAYLAND_SOCKET", std::nullopt},
+        {"WAYLAND_DEBUG", std::nullopt},
+        {"DISPLAY", std::nullopt},
+        {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+    };
+    if (!options.cwd) {
+        options.cwd = runtime_dir_;
+    }
+    process_ = std::make_unique<Process>(std::move(argv), merge(base, env), options);
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (!process_->running()) {
+            throw std::runtime_error(name_ + " exited during start-up\n" + process_->describe());
+        }
+        const std::string problem = ready();
+        if (problem.empty()) {
+            return;
+        }
+        if (Clock::now() >= deadline) {
+            throw std::runtime_error(name_ + " not ready after " + std::to_string(timeout.count()) + " ms (" +
+                                     problem + ")\n" + process_->describe());
+        }
+        sleep_for(50ms);
+    }
+}
+
+std::string Compositor::find_socket(std::string_view prefix) const {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(runtime_dir_, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0 && is_socket_file(entry.path())) {
+            return name;
+        }
+    }
+    return {};
+}
+
+std::string Compositor::socket_answers() const {
+    if (display_.empty()) {
+        return "no Wayland socket yet";
+    }
+    return can_connect(socket_path()) ? std::string() : "nothing answers on " + socket_path();
+}
+
+Env Compositor::env() const {
+    return {
+        {"XDG_RUNTIME_DIR", runtime_dir_},
+        {"WAYLAND_DISPLAY", display_},
+        {"WAYLAND_SOCKET", std::nullopt},
+        {"DISPLAY", std::nullopt},
+    };
+}
+
+pid_t Compositor::pid() const { return process_->pid(); }
+
+std::string Compositor::log() const { return process_->stderr_text(); }
+
+void Compositor::kill(int sig) {
+    process_->kill(sig);
+    if (!process_->wait_exit(5000ms)) {
+        process_->kill(SIGKILL);
+    }
+    process_->stop();
+}
+
+Image Compositor::grab(const std::string&) const {
+    throw std::logic_error(name_ + " offers the tests no way to read its pixels");
+}
+
+bool Compositor::wait_for_image(const std::string& output, const std::function<bool(const Image&)>& pred,
+                                Millis timeout, Image* last) const {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        Image img = grab(output);
+        const bool ok = pred(img);
+        if (last != nullptr) {
+            *last = std::move(img);
+        }
+        if (ok) {
+            return true;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        sleep_for(50ms);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Sway
+
+Sway::Sway(int outputs, std::string extra_config, Millis startup_timeout) : Compositor("sway") {
+    if (outputs < 1) {
+        throw std::invalid_argument("Sway needs at least one output");
+    }
+    // sway refuses to run as root.
+    const SpawnOptions options = as_test_account();
+    // No "output * bg" line: whatever shows on an output besides the clear
+    // colour comes from the clients under test.
+    const fs::path config = fs::path(runtime_dir_) / "sway.config";
+    write_file(config, "xwayland disable\n" + extra_config + "\n");
+    give_to_process_owner(config, options);
+
+    const Env env = {
+        {"WLR_BACKENDS", "headless"},
+        {"WLR_RENDERER", "pixman"},
+        {"WLR_LIBINPUT_NO_DEVICES", "1"},
+        {"WLR_HEADLESS_OUTPUTS", std::to_string(outputs)},
+        {"SWAYSOCK", std::nullopt},
+        {"I3SOCK", std::nullopt},
+    };
+    launch({"sway", "-c", config.string()}, env, options, [&]() -> std::string {
+        if (display_.empty()) {
+            display_ = find_socket("wayland-");
+        }
+        if (ipc_socket_.empty()) {
+            if (std::string ipc = find_socket("sway-ipc."); !ipc.empty()) {
+                ipc_socket_ = runtime_dir_ + "/" + ipc;
+            }
+        }
+        if (display_.empty() || ipc_socket_.empty()) {
+            return "no sockets yet";
+        }
+        MsgResult r = msg({"-t", "get_outputs", "-r"}, 5000ms);
+        if (r.status != 0) {
+            return "swaymsg status " + std::to_string(r.status) + ": " + r.output;
+        }
+        try {
+            if (parse_outputs(r.output).size() >= static_cast<std::size_t>(outputs)) {
+                return {};
+            }
+            return "outputs not all there: " + r.output;
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    }, startup_timeout);
+}
+
+Env Sway::env() const { return merge(Compositor::env(), {{"SWAYSOCK", ipc_socket_}}); }
+
+MsgResult Sway::msg(const std::vector<std::string>& args, Millis timeout) const {
+    std::vector<std::string> argv = {"swaymsg", "-s", ipc_socket_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process p(argv, Env{{"SWAYSOCK", std::nullopt}, {"I3SOCK", std::nullopt}});
+    MsgResult r;
+    auto st = p.wait_exit(timeout);
+    r.output = p.stdout_text();
+    if (st && !st->signaled) {
+        r.status = st->code;
+    }
+    if (r.status != 0) {
+        r.output += p.stderr_text();
+    }
+    return r;
+}
+
+std::vector<OutputInfo> Sway::outputs() const {
+    MsgResult r = msg({"-t", "get_outputs", "-r"});
+    if (r.status != 0) {
+        throw std::runtime_error("swaymsg get_outputs failed (" + std::to_string(r.status) + "): " + r.output);
+    }
+    return parse_outputs(r.output);
+}
+
+std::optional<OutputInfo> Sway::output(const std::string& name) const {
+    for (auto& o : outputs()) {
+        if (o.name == name) {
+            return o;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string Sway::create_output(Millis timeout) {
+    std::vector<std::string> before;
+    for (const auto& o : outputs()) {
+        before.push_back(o.name);
+    }
+    MsgResult r = msg({"create_output"});
+    if (r.status != 0) {
+        throw std::runtime_error("swaymsg create_output failed: " + r.output);
+    }
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        for (const auto& o : outputs()) {
+            if (std::find(before.begin(), before.end(), o.name) == before.end()) {
+                return o.name;
+            }
+        }
+        if (Clock::now() >= deadline) {
+            throw std::runtime_error("no new output after create_output");
+        }
+        sleep_for(50ms);
+    }
+}
+
+void Sway::set_mode(const std::string& name, int width, int height, Millis timeout) {
+    MsgResult r = msg({"output", name, "mode", std::to_string(width) + "x" + std::to_string(height)});
+    if (r.status != 0) {
+        throw std::runtime_error("swaymsg output " + name + " mode failed: " + r.output);
+    }
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto o = output(name);
+        if (o && o->width == width && o->height == height) {
+            return;
+        }
+        if (Clock::now() >= deadline) {
+            throw std::runtime_error("output " + name + " did not take mode " + std::to_string(width) + "x" +
+                                     std::to_string(height));
+        }
+        sleep_for(50ms);
+    }
+}
+
+Image Sway::grab(const std::string& name) const {
+    Process grim({"grim", "-o", name, "-t", "ppm", "-"}, env());
+    auto st = grim.wait_exit(10000ms);
+    if (!st || !st->success()) {
+        throw std::runtime_error("grim failed\n" + grim.describe(1000));
+    }
+    return Image::parse_ppm(grim.stdout_text());
+}
+
+
+// ---------------------------------------------------------------------------
+// Weston
+
+Weston::Weston(int width, int height, Millis startup_timeout) : Compositor("weston") {
+    display_ = "wayland-weston";
+    launch({"weston", "--backend=headless-backend.so", "--socket=" + display_, "--no-config", "--idle-time=0",
+            "--width=" + std::to_string(width), "--height=" + std::to_string(height)},
+           {}, {}, [&] { return socket_answers(); }, startup_timeout);
+}
+
+// ---------------------------------------------------------------------------
+// A private session bus
+
+SessionBus::SessionBus(const fs::path& dir, Millis startup_timeout)
+    : path_((dir / "bus").string()), address_("unix:path=" + path_) {
+    process_ = std::make_unique<Process>(
+        std::vector<std::string>{"dbus-daemon", "--session", "--address=" + address_, "--nofork", "--nopidfile"});
+    const auto deadline = Clock::now() + startup_timeout;
+    while (!can_connect(path_)) {
+        if (!process_->running() || Clock::now() >= deadline) {
+            throw std::runtime_error("dbus-daemon did not start\n" + process_->describe());
+        }
+        sleep_for(20ms);
+    }
+}
+
+SessionBus::~SessionBus() { process_->stop(); }
+
+namespace {
+
+// One connection to a bus, closed when it goes.
+struct BusConnection {
+    sd_bus* bus = nullptr;
+
+    explicit BusConnection(const std::string& address) {
+        int r = sd_bus_new(&bus);
+        if (r >= 0) r = sd_bus_set_address(bus, address.c_str());
+        if (r >= 0) r = sd_bus_set_bus_client(bus, 1);
+        if (r >= 0) r = sd_bus_start(bus);
+        if (r < 0) {
+            sd_bus_unref(bus);
+            throw std::runtime_error("cannot connect to " + address + ": " + std::strerror(-r));
+        }
+    }
+    ~BusConnection() { sd_bus_flush_close_unref(bus); }
+    BusConnection(const BusConnection&) = delete;
+    BusConnection& operator=(const BusConnection&) = delete;
+};
+
+struct BusError {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    ~BusError() { sd_bus_error_free(&error); }
+    std::string describe(int r) const {
+        return error.message ? std::string(error.name) + ": " + error.message : std::strerror(-r);
+    }
+};
+
+// Whether KWin's screenshot interface is there yet: it comes with an effect
+// that loads a while after KWin has taken its name on the bus.
+bool screenshots_offered(const std::string& address) {
+    try {
+        BusConnection c(address);
+        BusError error;
+        sd_bus_message* reply = nullptr;
+        const int r = sd_bus_get_property(c.bus, "org.kde.KWin", "/org/kde/KWin/ScreenShot2",
+                                          "org.kde.KWin.ScreenShot2", "Version", &error.error, &reply, "u");
+        sd_bus_message_unref(reply);
+        return r >= 0;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// The unsigned entries of an a{sv} dictionary; the others are skipped.
+std::map<std::string, std::uint32_t> read_uint_dict(sd_bus_message* m) {
+    std::map<std::string, std::uint32_t> values;
+    if (sd_bus_message_enter_container(m, 'a', "{sv}") < 0) {
+        throw std::runtime_error("screenshot reply is not a{sv}");
+    }
+    while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
+        const char* key = nullptr;
+        const char* contents = nullptr;
+        char type = 0;
+        sd_bus_message_read(m, "s", &key);
+        sd_bus_message_peek_type(m, &type, &contents);
+        std::uint32_t value = 0;
+        if (contents != nullptr && std::strcmp(contents, "u") == 0 && sd_bus_message_read(m, "v", "u", &value) >= 0) {
+            values[key] = value;
+        } else {
+            sd_bus_message_skip(m, "v");
+        }
+        sd_bus_message_exit_container(m);
+    }
+    sd_bus_message_exit_container(m);
+    return values;
+}
+
+// Everything written to `fd` until its writer closes it.
+std::string read_to_end(int fd, Millis timeout) {
+    std::string data;
+    const auto deadline = Clock::now() + timeout;
+    char buf[65536];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+        pollfd pfd{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) <= 0) {
+            throw std::runtime_error("screenshot data did not arrive in time");
+        }
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return data;
+        }
+        data.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// KWin
+
+Kwin::Kwin(int outputs, int width, int height, Millis startup_timeout) : Compositor("kwin") {
+    bus_ = std::make_unique<SessionBus>(runtime_dir_);
+    // Debian's binary carries a file capability that a container may refuse
+    // to exec; a plain copy runs. Its name must stay kwin_wayland, which
+    // KWin's own Qt platform plugin checks before it agrees to load.
+    const fs::path exe = fs::path(runtime_dir_) / "bin" / "kwin_wayland";
+    fs::create_directories(exe.parent_path());
+    const auto installed = which("kwin_wayland");
+    if (!installed) {
+        throw std::runtime_error("kwin_wayland is not installed");
+    }
+    fs::copy_file(*installed, exe);
+    display_ = "wayland-kwin";
+    const Env env = {
+        {"DBUS_SESSION_BUS_ADDRESS", bus_->address()},
+        {"KWIN_SCREENSHOT_NO_PERMISSION_CHECKS", "1"},
+        {"KWIN_COMPOSE", "O2"},
+        {"QT_QPA_PLATFORM", std::nullopt},
+    };
+    launch({exe.string(), "--virtual", "--width", std::to_string(width), "--height", std::to_string(height),
+            "--output-count", std::to_string(outputs), "--no-lockscreen", "--socket", display_},
+           env, {}, [&]() -> std::string {
+               if (std::string problem = socket_answers(); !problem.empty()) {
+                   return problem;
+               }
+               return screenshots_offered(bus_->address()) ? std::string()
+                                                           : "no org.kde.KWin.ScreenShot2 on the bus yet";
+           }, startup_timeout);
+}
+
+Kwin::~Kwin() { shut_down(); }
+
+Image Kwin::grab(const std::string& output) const {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) < 0) {
+        throw_errno("pipe2");
+    }
+    BusConnection c(bus_->address());
+    BusError error;
+    sd_bus_message* call = nullptr;
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_message_new_method_call(c.bus, &call, "org.kde.KWin", "/org/kde/KWin/ScreenShot2",
+                                           "org.kde.KWin.ScreenShot2", "CaptureScreen");
+    if (r >= 0) r = sd_bus_message_append(call, "sa{sv}h", output.c_str(), 0, fds[1]);
+    if (r >= 0) r = sd_bus_call(c.bus, call, 10'000'000, &error.error, &reply);
+    // The message held a copy of the write end; with ours closed too, KWin
+    // holds the only one and the read below ends when it is done writing.
+    sd_bus_message_unref(call);
+    ::close(fds[1]);
+    std::string data;
+    std::map<std::string, std::uint32_t> info;
+    try {
+        if (r < 0) {
+            throw std::runtime_error("CaptureScreen(" + output + ") failed: " + error.describe(r));
+        }
+        info = read_uint_dict(reply);
+        sd_bus_message_unref(reply);
+        reply = nullptr;
+        data = read_to_end(fds[0], 10000ms);
+    } catch (...) {
+        sd_bus_message_unref(reply);
+        ::close(fds[0]);
+        throw;
+    }
+    ::close(fds[0]);
+
+    // QImage formats RGB32, ARGB32 and ARGB32_Premultiplied: one 32-bit word
+    // 0xAARRGGBB per pixel, so B, G, R, A in memory.
+    const std::uint32_t format = info["format"];
+    if (format < 4 || format > 6) {
+        throw std::runtime_error("screenshot in QImage format " + std::to_string(format));
+    }
+    Image img;
+    img.width = static_cast<int>(info["width"]);
+    img.height = static_cast<int>(info["height"]);
+    const std::size_t stride = info["stride"];
+    if (img.width <= 0 || img.height <= 0 || stride < std::size_t(img.width) * 4 ||
+        data.size() < stride * std::size_t(img.height)) {
+        throw std::runtime_error("screenshot of " + std::to_string(data.size()) + " bytes for " +
+                                 std::to_string(img.width) + "x" + std::to_string(img.height));
+    }
+    img.rgb.reserve(std::size_t(img.width) * img.height * 3);
+    for (int y = 0; y < img.height; ++y) {
+        const char* row = data.data() + stride * std::size_t(y);
+        for (int x = 0; x < img.width; ++x) {
+            const char* px = row + std::size_t(x) * 4;
+            img.rgb.insert(img.rgb.end(), {std::uint8_t(px[2]), std::uint8_t(px[1]), std::uint8_t(px[0])});
+        }
+    }
+    return img;
+}
+
+// ---------------------------------------------------------------------------
+// mutter
+
+Mutter::Mutter(int width, int height, Millis startup_timeout) : Compositor("mutter") {
+    bus_ = std::make_unique<SessionBus>(runtime_dir_);
+    display_ = "wayland-mutter";
+    launch({"mutter", "--headless", "--wayland", "--no-x11",
+            "--virtual-monitor", std::to_string(width) + "x" + std::to_string(height),
+            "--wayland-display=" + display_},
+           {{"DBUS_SESSION_BUS_ADDRESS", bus_->address()}}, {}, [&] { return socket_answers(); },
+           startup_timeout);
+}
+
+Mutter::~Mutter() { shut_down(); }
+
+// ---------------------------------------------------------------------------
+// cage
+
+Cage::Cage(Millis startup_timeout) : Compositor("cage") {
+    // cage always sets up Xwayland's sockets there, and gives up without them.
+    if (::geteuid() == 0 && ::mkdir("/tmp/.X11-unix", 01777) == 0) {
+        ::chmod("/tmp/.X11-unix", 01777);
+    }
+    const SpawnOptions options = as_test_account();
+    // The kiosk's one application: a shell that says its PID and becomes a
+    // long sleep. cage ends cleanly when it ends; SIGTERM makes cage abort.
+    child_pid_file_ = (fs::path(runtime_dir_) / "child.pid").string();
+    const Env env = {
+        {"WLR_BACKENDS", "headless"},
+        {"WLR_RENDERER", "pixman"},
+        {"WLR_LIBINPUT_NO_DEVICES", "1"},
+    };
+    launch({"cage", "--", "/bin/sh", "-c", "echo $$ > \"$0\" && exec sleep 3600", child_pid_file_}, env, options,
+           [&]() -> std::string {
+               if (display_.empty()) {
+                   display_ = find_socket("wayland-");
+               }
+               return socket_answers();
+           }, startup_timeout);
+}
+
+Cage::~Cage() {
+    end_child();
+    shut_down();
+}
+
+void Cage::end_child() {
+    std::string text;
+    try {
+        text = read_file(child_pid_file_);
+    } catch (const std::exception&) {
+        return;
+    }
+    const pid_t child = static_cast<pid_t>(std::atol(text.c_str()));
+    if (child > 1 && ::kill(child, SIGTERM) == 0) {
+        process().wait_exit(5000ms);
+    }
+}
+
+}  // namespace harness
