@@ -1,6 +1,7 @@
 // The compositors the end-to-end tests start: each headless, in a private
 // runtime directory, stopped by its PID when its owner goes away.
 #include "harness.hpp"
+#include "internal.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -21,17 +22,7 @@
 namespace harness {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-namespace {
-
-[[noreturn]] void throw_errno(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
-
-void sleep_for(Millis ms) { std::this_thread::sleep_for(ms); }
-
-}  // namespace
+using namespace internal;
 
 // ---------------------------------------------------------------------------
 // A little JSON, enough for swaymsg's replies.

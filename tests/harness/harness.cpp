@@ -1,4 +1,5 @@
 #include "harness.hpp"
+#include "internal.hpp"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -27,13 +28,9 @@ extern char** environ;
 namespace harness {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace internal;
 
 namespace {
-
-[[noreturn]] void throw_errno(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
 
 std::string tail(const std::string& text, std::size_t bytes) {
     if (text.size() <= bytes) {
@@ -41,8 +38,6 @@ std::string tail(const std::string& text, std::size_t bytes) {
     }
     return "[...]" + text.substr(text.size() - bytes);
 }
-
-void sleep_for(Millis ms) { std::this_thread::sleep_for(ms); }
 
 }  // namespace
 
