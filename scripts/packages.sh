@@ -6,6 +6,9 @@ build_packages="meson ninja-build pkg-config g++ libwayland-dev libwayland-bin
 test_packages="libgtest-dev sway grim weston swaybg man-db bash-completion zsh
     python3 strace"
 run_packages="sway grim"
+# The release: meson dist (git, xz), the Debian package and its checks. The
+# package's own build dependencies are those of packaging/debian/control.
+release_packages="git xz-utils dpkg-dev debhelper lintian systemd"
 
 ensure_packages() {
     missing=
