@@ -9,6 +9,9 @@ test_packages="libgtest-dev sway grim weston swaybg man-db bash-completion zsh
 # (Plasma's and GNOME's desktops) would only make the download large.
 compositor_packages="kwin-wayland mutter cage"
 run_packages="sway grim"
+# The release: meson dist (git, xz), the Debian package and its checks. The
+# package's own build dependencies are those of packaging/debian/control.
+release_packages="git xz-utils dpkg-dev debhelper lintian systemd"
 
 # ensure_packages [--no-install-recommends] PACKAGE...
 ensure_packages() {

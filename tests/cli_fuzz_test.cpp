@@ -122,7 +122,9 @@ class captured_streams {
     void clear()
     {
         for (FILE *file : files) {
-            ftruncate(fileno(file), 0);
+            // Left unemptied, one call's text would be read as the next one's.
+            if (ftruncate(fileno(file), 0) != 0)
+                ADD_FAILURE() << "cannot empty a captured stream";
             lseek(fileno(file), 0, SEEK_SET);
         }
     }
