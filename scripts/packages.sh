@@ -4,7 +4,7 @@
 build_packages="meson ninja-build pkg-config g++ libwayland-dev libwayland-bin
     wayland-protocols libegl-dev libgl-dev libegl-mesa0 libgl1-mesa-dri scdoc"
 test_packages="libgtest-dev sway grim weston swaybg man-db bash-completion zsh
-    python3 strace"
+    python3 strace valgrind git"
 run_packages="sway grim"
 
 ensure_packages() {
