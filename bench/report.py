@@ -912,9 +912,12 @@ def findings(figs, labels, meta):
                 "machine's load from run to run.")
             first = figs.get("b-first")
             if first and first.traced:
+                r0 = paired([t["first_ms"] for t in first.traced],
+                            [t["first_ms"] for t in bwse.traced])
                 text += (" The first-match build, beside it in the same run, needed "
-                         f"{cell([t['first_ms'] for t in first.traced])} ms to its first buffer "
-                         f"against lumivane's {cell([t['first_ms'] for t in b.traced])} ms.")
+                         f"{cell([t['first_ms'] for t in first.traced])} ms to its first buffer, "
+                         f"{ratio_cell(r0)} weston-simple-egl's, against lumivane's "
+                         f"{cell([t['first_ms'] for t in b.traced])} ms.")
             out.append(text)
     out += full_hd_findings(figs, labels, meta)
     return out
