@@ -6,13 +6,15 @@ import subprocess
 import sys
 import time
 
+import instructions
 import probe
 import session
 from stats import describe
 
 
 class Settings:
-    def __init__(self, lumivane, shader, workdir, reps, traced_from, plain_from, log):
+    def __init__(self, lumivane, shader, workdir, reps, traced_from, plain_from, log,
+                 profile_s=0.0):
         self.lumivane = lumivane
         self.shader = shader
         self.workdir = workdir
@@ -20,12 +22,20 @@ class Settings:
         self.traced_from = traced_from  # window start of traced runs, s after launch
         self.plain_from = plain_from    # window start of plain runs
         self.log = log
+        self.profile_s = profile_s  # 0: no profile
         self.cache = os.path.join(workdir, "mesa-cache")
 
 
 def argv_of(client, s):
-    flat = os.path.join(os.path.dirname(s.shader), "flat.frag")
-    args = [a.replace("{shader}", s.shader).replace("{flat}", flat) for a in client.args]
+    here = os.path.dirname(s.shader)
+    files = {"{shader}": s.shader, "{flat}": os.path.join(here, "flat.frag"),
+             "{constant}": os.path.join(here, "constant.frag"),
+             "{examples}": os.path.join(os.path.dirname(here), "examples")}
+    args = []
+    for a in client.args:
+        for name, path in files.items():
+            a = a.replace(name, path)
+        args.append(a)
     program = {"lumivane": s.lumivane, "weston": "weston-simple-egl", "swaybg": "swaybg"}
     return [client.program or program[client.kind]] + args
 
@@ -250,6 +260,11 @@ def run_scenario(sc, s, strace_length, warm):
         finally:
             if cover is not None:
                 cover.finish()
+        if sc.profile and s.profile_s:
+            s.log(f"  {sc.profile.key}: {sc.profile.label} under callgrind")
+            results["_profile"] = instructions.callgrind(
+                argv_of(sc.profile, s), client_env(sway, s, False), s.workdir, sc.profile.key,
+                s.profile_s, s.log)
         results["_sway_sizes"] = sway.output_sizes()
     return results
 
@@ -272,12 +287,44 @@ def build(root, log):
     return os.path.join(build_dir, "lumivane")
 
 
+def build_revision(root, rev, log):
+    """Builds lumivane as it was at `rev`, taken from git into build-bench-REV/;
+    None where the repository lacks that revision."""
+    try:
+        full = subprocess.run(["git", "-C", root, "rev-parse", "--verify", "--quiet",
+                               rev + "^{commit}"], capture_output=True, text=True,
+                              timeout=10).stdout.strip()
+    except (OSError, subprocess.TimeoutExpired):
+        full = ""
+    if not full:
+        return None
+    base = os.path.join(root, f"build-bench-{full[:12]}")
+    binary = os.path.join(base, "build", "lumivane")
+    if os.access(binary, os.X_OK):
+        return binary
+    log(f"building lumivane at {full[:12]} in {os.path.relpath(base, root)}/")
+    shutil.rmtree(base, ignore_errors=True)
+    source = os.path.join(base, "source")
+    os.makedirs(source)
+    archive = subprocess.run(["git", "-C", root, "archive", "--format=tar", full],
+                             capture_output=True, check=True, timeout=60).stdout
+    subprocess.run(["tar", "-x", "-C", source], input=archive, check=True, timeout=60)
+    subprocess.run(["meson", "setup", os.path.join(base, "build"), "-Dtests=disabled",
+                    "-Dman-pages=disabled", "-Dbuildtype=debugoptimized"], cwd=source,
+                   check=True, timeout=300, stdout=subprocess.DEVNULL)
+    subprocess.run(["meson", "compile", "-C", os.path.join(base, "build")], check=True,
+                   timeout=600, stdout=subprocess.DEVNULL)
+    return binary
+
+
 def check_tools():
-    missing = [t for t in ("sway", "swaymsg", "weston-simple-egl", "swaybg", "strace", "setpriv")
+    missing = [t for t in ("sway", "swaymsg", "weston-simple-egl", "swaybg", "strace", "setpriv",
+                           "valgrind", "callgrind_control", "git")
                if shutil.which(t) is None]
     if missing:
         raise RuntimeError("missing programs: " + ", ".join(missing) +
-                           " (Debian packages: sway, weston, swaybg, strace, util-linux)")
+                           " (Debian packages: sway, weston, swaybg, strace, util-linux, "
+                           "valgrind, git)")
 
 
 def log_to_stderr(msg):

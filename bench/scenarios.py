@@ -5,7 +5,7 @@ run last: a traced run (WAYLAND_DEBUG on, for commit times) and a plain run
 (no tracing, for CPU, wake-ups and memory). Either length may be 0.
 """
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 
 @dataclass
@@ -13,7 +13,8 @@ class Client:
     key: str
     label: str
     kind: str            # "lumivane", "weston" or "swaybg"
-    args: list           # after the program; "{shader}" and "{flat}" are replaced
+    args: list           # after the program; "{shader}", "{flat}", "{constant}" and
+                         # "{examples}" are replaced
     traced_s: float = 3.0
     plain_s: float = 5.0
     outputs: int = 1     # how many outputs it draws
@@ -30,9 +31,15 @@ class Scenario:
     clients: list
     cover: bool = False  # a fullscreen window covers the output for the whole scenario
     notes: list = field(default_factory=list)
+    profile: Client = None  # run once more under a profiler, after the measured runs
 
 
 MEMORY_S = 10.5  # plain runs that report resident memory after 10 s
+PROFILE_S = 10.0  # frames profiled, in seconds under the profiler
+
+# The lumivane client that another build of lumivane stands beside, per scenario:
+# one scenario at each output size, and the 1920x1080 one.
+COMPARED = {"a": "a", "b": "b", "d": "d4", "h": "h"}
 
 
 def full():
@@ -73,6 +80,17 @@ def full():
         Scenario("g", "(g) the chosen output covered by a fullscreen window", 1, (640, 480), [
             Client("g", "lumivane under weston-simple-egl -f", lv, one, 2.5, 5.0),
         ], cover=True),
+        # A full-HD screen, where every cost per pixel shows; cells.frag draws
+        # under ten frames a second here, so its runs are longer.
+        Scenario("h", "(h) one 1920x1080 output, default rate", 1, (1920, 1080), [
+            Client("h", "lumivane", lv, one, 2.5, 5.0),
+            Client("h-wse", "weston-simple-egl -f -o", "weston", ["-f", "-o"], 2.5, 5.0),
+            Client("h-const", "lumivane, constant-colour shader", lv,
+                   ["HEADLESS-1", "{constant}"], 2.5, 5.0),
+            Client("h-cells", "lumivane, examples/cells.frag", lv,
+                   ["HEADLESS-1", "{examples}/cells.frag"], 4.0, 6.0),
+        ], profile=Client("h-profile", "lumivane, constant-colour shader", lv,
+                          ["HEADLESS-1", "{constant}"])),
     ]
 
 
@@ -83,19 +101,25 @@ def smoke():
         Scenario("b", "(b) one 64x64 output, default rate", 1, (64, 64), [
             Client("b", "lumivane", lv, ["HEADLESS-1", "{shader}"], 1.5, 2.0, strace=True),
             Client("b-wse", "weston-simple-egl -f", "weston", ["-f"], 1.5, 2.0),
-        ]),
+        ], profile=Client("b-profile", "lumivane, constant-colour shader", lv,
+                          ["HEADLESS-1", "{constant}"])),
         Scenario("e", "(e) two 640x480 outputs, only HEADLESS-2 chosen", 2, (640, 480), [
             Client("e", "lumivane HEADLESS-2", lv, ["HEADLESS-2", "{shader}"], 1.5, 2.0),
         ]),
     ]
 
 
-def with_candidates(plan, paths):
-    """Adds other lumivane builds beside the one under test in (a) and (b)."""
+def with_candidates(plan, candidates):
+    """Adds other lumivane builds beside the one under test, with its arguments.
+
+    Each candidate is (key suffix, label, path, strace)."""
     for sc in plan:
-        if sc.key in ("a", "b"):
-            for i, path in enumerate(paths, 1):
-                sc.clients.append(Client(f"{sc.key}-cand{i}", f"candidate {i}", "lumivane",
-                                         ["HEADLESS-1", "{shader}"], 2.5, 5.0, strace=True,
-                                         program=path))
+        base = next((c for c in sc.clients if c.key == COMPARED.get(sc.key)), None)
+        if base is None:
+            continue
+        for suffix, label, path, strace in candidates:
+            sc.clients.append(replace(base, key=f"{base.key}-{suffix}",
+                                      label=label + base.label[len("lumivane"):],
+                                      plain_s=min(base.plain_s, 5.0),
+                                      strace=strace and base.strace, program=path))
     return plan

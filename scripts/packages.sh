@@ -4,7 +4,7 @@
 build_packages="meson ninja-build pkg-config g++ libwayland-dev libwayland-bin
     wayland-protocols libegl-dev libgl-dev libegl-mesa0 libgl1-mesa-dri scdoc"
 test_packages="libgtest-dev sway grim weston swaybg man-db bash-completion zsh
-    python3 strace libsystemd-dev dbus-daemon"
+    python3 strace valgrind git libsystemd-dev dbus-daemon"
 # The other compositors the end-to-end tests run on; their recommendations
 # (Plasma's and GNOME's desktops) would only make the download large.
 compositor_packages="kwin-wayland mutter cage"

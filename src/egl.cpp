@@ -29,6 +29,27 @@ constexpr EGLint context_attribs[] = {
 };
 // clang-format on
 
+// XRGB8888: the format every compositor composites on its fast path, and one
+// without alpha, so that no shader can make a wallpaper see-through. Mesa
+// lists its 10-bit configs first, and a compositor that composites on the
+// CPU pays for those on every frame far more than the frame costs to draw.
+constexpr EGLint opaque_8bit[][2] = {
+    {EGL_RED_SIZE, 8},
+    {EGL_GREEN_SIZE, 8},
+    {EGL_BLUE_SIZE, 8},
+    {EGL_ALPHA_SIZE, 0},
+};
+
+bool is_opaque_8bit(EGLDisplay display, EGLConfig config)
+{
+    for (const auto &[attrib, size] : opaque_8bit) {
+        EGLint value = -1;
+        if (eglGetConfigAttrib(display, config, attrib, &value) == EGL_FALSE || value != size)
+            return false;
+    }
+    return true;
+}
+
 bool report(const char *line)
 {
     fputs(line, stderr);
@@ -66,9 +87,17 @@ bool init_egl(app_state *state)
     bool chosen =
         eglChooseConfig(state->egl_display, config_attribs, configs, count, &matched) == EGL_TRUE &&
         matched > 0;
-    // EGL's own order decides: the first match is taken as it is.
-    if (chosen)
+    // EGL's own order decides among the opaque 8-bit matches, and where
+    // there is none the first match is taken as it is.
+    if (chosen) {
         state->egl_config = configs[0];
+        for (EGLint i = 0; i < matched; ++i) {
+            if (is_opaque_8bit(state->egl_display, configs[i])) {
+                state->egl_config = configs[i];
+                break;
+            }
+        }
+    }
     free(configs);
     if (!chosen)
         return report(msg::matching_config_failed);

@@ -17,6 +17,10 @@ const char kSolid[] = "void mainImage(out vec4 fragColor, in vec2 fragCoord) {\n
                       "    fragColor = vec4(51.0, 153.0, 204.0, 255.0) / 255.0;\n"
                       "}\n";
 const Rgb kSolidRgb{51, 153, 204};
+// The same colour with alpha 0, which an opaque buffer never shows through.
+const char kSolidNoAlpha[] = "void mainImage(out vec4 fragColor, in vec2 fragCoord) {\n"
+                             "    fragColor = vec4(51.0, 153.0, 204.0, 0.0) / 255.0;\n"
+                             "}\n";
 
 const char kGradient[] = "void mainImage(out vec4 fragColor, in vec2 fragCoord) {\n"
                          "    fragColor = vec4(fragCoord / iResolution.xy, 0.0, 1.0);\n"
@@ -55,6 +59,17 @@ std::string binds_on(const std::string& trace, const std::string& registry) {
     return joined;
 }
 
+// The wl_shm formats of every buffer the client made, one per line.
+std::string buffer_formats(const std::vector<Message>& trace) {
+    std::string formats;
+    for (const auto& m : trace) {
+        if (m.request && m.name == "create_buffer" && m.object.rfind("wl_shm_pool@", 0) == 0) {
+            formats += m.args.substr(m.args.rfind(", ") + 2) + "\n";
+        }
+    }
+    return formats;
+}
+
 // The program's own registry: EGL makes registries of its own later.
 std::string program_registry(const std::string& trace) {
     return capture(trace, R"(-> wl_display@1\.get_registry\(new id (wl_registry@\d+)\))");
@@ -67,6 +82,7 @@ TEST(StartupOnSway, BindsChoosesOutputsByNameAndDrawsTheShader) {
     Sway sway(2, "output HEADLESS-1 mode 320x240\noutput HEADLESS-2 mode 400x300\n");
     TempFile solid(kSolid, "solid.frag");
     TempFile gradient(kGradient, "gradient.frag");
+    TempFile no_alpha(kSolidNoAlpha, "no-alpha.frag");
     const Rgb clear = sway.grab("HEADLESS-1").pixel(0, 0);
     ASSERT_NE(clear, kSolidRgb);
     auto empty = [&](const Image& img) { return img.all_near(clear); };
@@ -92,8 +108,8 @@ TEST(StartupOnSway, BindsChoosesOutputsByNameAndDrawsTheShader) {
     }
 
     {
-        SCOPED_TRACE("\"*\" on the overlay layer");
-        auto p = start({"--layer", "overlay", "*", solid.str()}, sway.env(), true);
+        SCOPED_TRACE("\"*\" on the overlay layer, with a shader that writes alpha 0");
+        auto p = start({"--layer", "overlay", "*", no_alpha.str()}, sway.env(), true);
         Image last;
         for (const char* output : {"HEADLESS-1", "HEADLESS-2"}) {
             EXPECT_TRUE(sway.wait_for_image(output, [](const Image& i) { return i.all_near(kSolidRgb); }, 10s, &last))
@@ -108,6 +124,10 @@ TEST(StartupOnSway, BindsChoosesOutputsByNameAndDrawsTheShader) {
         const auto surfaces = layer_surfaces(text);
         ASSERT_EQ(surfaces.size(), 2u) << text;
         const auto trace = parse_trace(text);
+        // XRGB8888 (wl_shm format 1), which sway composites on pixman's fast
+        // path; a 10-bit or alpha format would be the wrong config.
+        const std::string formats = buffer_formats(trace);
+        EXPECT_TRUE(std::regex_match(formats, std::regex("(1\n)+"))) << "formats:\n" << formats;
         for (const auto& ls : surfaces) {
             EXPECT_EQ(ls.layer, "3");
             EXPECT_EQ(ls.name_space, "lumivane");
