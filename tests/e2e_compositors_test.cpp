@@ -9,21 +9,10 @@ using namespace e2e;
 
 namespace {
 
-// Uniform in space, changing in time; blue marks it as this shader's.
-const char kPulse[] = "void mainImage(out vec4 fragColor, in vec2 fragCoord) {\n"
-                      "    fragColor = vec4(fract(iTime * 0.5), 64.0 / 255.0, 191.0 / 255.0, 1.0);\n"
-                      "}\n";
 const char kSolid[] = "void mainImage(out vec4 fragColor, in vec2 fragCoord) {\n"
                       "    fragColor = vec4(0.2, 0.4, 0.6, 1.0);\n"
                       "}\n";
 constexpr Rgb kSolidRgb{51, 102, 153};
-
-bool pulse_drawn(const Image& img) { return img.pixel(0, 0).b == 191 && img.all_near(img.pixel(0, 0)); }
-
-bool is_loop_line(const std::string& line) {
-    return line == "Failed to dispatch events" || line == "Failed to flush" || line == "poll failure" ||
-           line == "Failed to prepare read" || line == "Failed to read events";
-}
 
 // A compositor with wl_output v4 and no layer shell: the outputs are bound
 // and announce themselves, no surface is asked for, and start-up ends with

@@ -181,6 +181,19 @@ inline long voluntary_switches(pid_t pid) {
     return -1;
 }
 
+// The lines with which the loop reports a lost connection.
+inline bool is_loop_line(const std::string& line) {
+    return line == "Failed to dispatch events" || line == "Failed to flush" || line == "poll failure" ||
+           line == "Failed to prepare read" || line == "Failed to read events";
+}
+
+// Uniform in space, changing in time; blue marks it as this shader's.
+inline const char kPulse[] = "void mainImage(out vec4 fragColor, in vec2 fragCoord) {\n"
+                      "    fragColor = vec4(fract(iTime * 0.5), 64.0 / 255.0, 191.0 / 255.0, 1.0);\n"
+                      "}\n";
+
+inline bool pulse_drawn(const Image& img) { return img.pixel(0, 0).b == 191 && img.all_near(img.pixel(0, 0)); }
+
 inline std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
