@@ -210,10 +210,12 @@ void output_destroy(output_state *output)
         wl_callback_destroy(output->frame_callback);
     if (output->egl_surface)
         eglDestroySurface(output->state->egl_display, output->egl_surface);
-    if (output->surface)
-        wl_surface_destroy(output->surface);
+    // A role object goes before the surface it gives the role to: compositors
+    // that enforce it (wlroots 0.18 on) end the whole connection otherwise.
     if (output->layer_surface)
         zwlr_layer_surface_v1_destroy(output->layer_surface);
+    if (output->surface)
+        wl_surface_destroy(output->surface);
     if (output->egl_window)
         wl_egl_window_destroy(output->egl_window);
     free(output->name);

@@ -124,8 +124,8 @@ inline std::string story(const std::vector<Message>& trace, const LayerSurface& 
 // swap attaches and commits, with at most one acknowledgement ahead of it.
 // The trace may end inside a frame.
 inline const char* const kLiveStory = "^nzICK(K?FAC)+K?(FA?)?$";
-// The same, ended by the destruction of the surface and then its role.
-inline const char* const kEndedStory = "^nzICK(K?FAC)+DX$";
+// The same, ended by the destruction of the role and then of its surface.
+inline const char* const kEndedStory = "^nzICK(K?FAC)+XD$";
 
 // Acknowledgements that did not carry the latest serial received, and
 // frames committed while a configure was still unacknowledged; empty when
