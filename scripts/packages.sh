@@ -4,10 +4,19 @@
 build_packages="meson ninja-build pkg-config g++ libwayland-dev libwayland-bin
     wayland-protocols libegl-dev libgl-dev libegl-mesa0 libgl1-mesa-dri scdoc"
 test_packages="libgtest-dev sway grim weston swaybg man-db bash-completion zsh
-    python3 strace valgrind git libsystemd-dev dbus-daemon"
-# The other compositors the end-to-end tests run on; their recommendations
-# (Plasma's and GNOME's desktops) would only make the download large.
+    python3 strace valgrind git libsystemd-dev dbus-daemon nlohmann-json3-dev
+    wayland-utils"
+# The other compositors the end-to-end tests run on, as far as this release
+# has them (labwc from Debian 13; a Wayfire that starts without a GPU from
+# Debian unstable); their recommendations (Plasma's and GNOME's desktops)
+# would only make the download large.
+release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 compositor_packages="kwin-wayland mutter cage"
+case $release in
+bookworm) ;;
+trixie) compositor_packages="$compositor_packages labwc phoc wlr-randr" ;;
+*) compositor_packages="$compositor_packages labwc phoc wlr-randr wayfire" ;;
+esac
 run_packages="sway grim"
 # The release: meson dist (git, xz), the Debian package and its checks. The
 # package's own build dependencies are those of packaging/debian/control.
