@@ -20,7 +20,7 @@ esac
 run_packages="sway grim"
 # The release: meson dist (git, xz), the Debian package and its checks. The
 # package's own build dependencies are those of packaging/debian/control.
-release_packages="git xz-utils dpkg-dev debhelper lintian systemd"
+release_packages="git xz-utils dpkg-dev debhelper lintian systemd meson python3"
 
 # ensure_packages [--no-install-recommends] PACKAGE...
 ensure_packages() {
