@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_support.hpp"
 #include "harness.hpp"
 #include "messages.hpp"
 
@@ -820,12 +821,17 @@ void expect_handled(const compositor_fault &c)
         const bool shown = run.shows(c.picture, &last);
         EXPECT_TRUE(shown) << c.what << ": not " << c.shows;
         if (c.idle) {
-            const long before = cpu_ticks(app.pid());
+            const long ticks_before = cpu_ticks(app.pid());
+            const long wakes_before = e2e::voluntary_switches(app.pid());
             std::this_thread::sleep_for(3s);
-            const long ticks = cpu_ticks(app.pid()) - before;
-            // A program that spins takes most of the 300 ticks of a core.
+            const long ticks = cpu_ticks(app.pid()) - ticks_before;
+            const long wakes = e2e::voluntary_switches(app.pid()) - wakes_before;
+            // A program that spins takes most of the 300 ticks of a core, and
+            // one that polls on a short timeout wakes hundreds of times.
             EXPECT_LE(ticks, 30) << c.what << ": busy while idle";
-            did = "idle (" + std::to_string(ticks) + " CPU ticks in 3 s), ";
+            EXPECT_LE(wakes, 30) << c.what << ": awake while idle";
+            did = "idle (" + std::to_string(ticks) + " CPU ticks and " + std::to_string(wakes) +
+                  " wake-ups in 3 s), ";
         } else {
             const bool drawing =
                 run.shows([&](const Image &i) { return i.pixel(0, 0) != last.pixel(0, 0); });
