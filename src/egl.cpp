@@ -123,6 +123,12 @@ bool init_egl(app_state *state)
     const auto *version = reinterpret_cast<const char *>(glGetString(GL_VERSION));
     fprintf(stderr, msg::gl_version, version ? version : "unknown");
 
+    // Read once: every configured size is held to it before it is kept.
+    GLint viewport[2] = {0, 0};
+    glGetIntegerv(GL_MAX_VIEWPORT_DIMS, viewport);
+    state->max_size = {uint32_t(viewport[0] > 0 ? viewport[0] : 0),
+                       uint32_t(viewport[1] > 0 ? viewport[1] : 0)};
+
     if (glGetError() != GL_NO_ERROR)
         return report(msg::gl_problem);
     return true;

@@ -31,6 +31,8 @@ inline constexpr const char window_surface_failed[] = "Failed to create window s
 inline constexpr const char swap_interval_failed[] = "Failed to set swap interval\n";
 inline constexpr const char swap_failed[] = "Failed to swap buffers\n";
 inline constexpr const char frame_tracking[] = "Frame callback tracking error\n";
+inline constexpr const char size_too_large[] =
+    "Configured size %ux%u is larger than the renderer can draw\n";
 
 inline constexpr const char no_egl_wayland[] = "No egl wayland\n";
 inline constexpr const char get_display_failed[] = "Failed to get display\n";

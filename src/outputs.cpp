@@ -23,10 +23,18 @@ void handle_layer_surface_configure(void *data, zwlr_layer_surface_v1 *layer_sur
 {
     auto *output = static_cast<output_state *>(data);
     app_state *state = output->state;
-    if (width != 0)
-        output->width = width;
-    if (height != 0)
-        output->height = height;
+    // A dimension of 0 is left to the client, which keeps the one it has.
+    uint32_t new_width = width != 0 ? width : output->width;
+    uint32_t new_height = height != 0 ? height : output->height;
+    // Checked before it is kept, so that no size the renderer cannot take
+    // reaches EGL or GL: both read sizes as int, and Mesa's buffer arithmetic
+    // overflows long before that.
+    if (!size_fits(new_width, new_height, state->max_size)) {
+        fprintf(stderr, msg::size_too_large, new_width, new_height);
+        exit(1);
+    }
+    output->width = new_width;
+    output->height = new_height;
 
     // Once a window exists, the loop acknowledges and resizes right before it
     // next draws this output, so the new size arrives with that frame's commit.
@@ -38,8 +46,14 @@ void handle_layer_surface_configure(void *data, zwlr_layer_surface_v1 *layer_sur
     }
 
     ack_layer_configure(layer_surface, serial);
+    // EGL makes no window without a size: the output waits, acknowledged and
+    // without a buffer, for a configure that gives it both dimensions.
+    if (output->width == 0 || output->height == 0)
+        return;
     output->egl_window =
         wl_egl_window_create(output->surface, int32_t(output->width), int32_t(output->height));
+    if (!output->egl_window)
+        fail(msg::window_surface_failed);
     output->egl_surface =
         eglCreateWindowSurface(state->egl_display, state->egl_config,
                                reinterpret_cast<EGLNativeWindowType>(output->egl_window), nullptr);

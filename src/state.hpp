@@ -7,6 +7,8 @@
 #include <wayland-client.h>
 #include <wayland-egl.h>
 
+#include "size_limit.hpp"
+
 #include <cstdint>
 #include <limits>
 #include <string_view>
@@ -35,6 +37,7 @@ struct app_state {
     EGLDisplay egl_display = nullptr;
     EGLConfig egl_config = nullptr;
     EGLContext egl_context = nullptr;
+    size_limit max_size{};
 
     wl_compositor *compositor = nullptr;
     zwlr_layer_shell_v1 *layer_shell = nullptr;

@@ -1,4 +1,5 @@
 #include "pacing.hpp"
+#include "size_limit.hpp"
 
 #include <gtest/gtest.h>
 
@@ -143,6 +144,30 @@ TEST(Pacing, ShaderSecondsRoundEachStepInSinglePrecision)
     // After about 36 hours the float advances in steps of 1/64 s.
     float long_run = shader_seconds({131072, 5000000}, {0, 0}, 1.0f);
     EXPECT_EQ(std::fmod(long_run, 1.0f / 64), 0.0f);
+}
+
+TEST(SizeLimit, FitsTheViewportAndAPoolUnderTwoGibibytes)
+{
+    const size_limit viewport{16384, 16384}, unbounded{UINT32_MAX, UINT32_MAX};
+    struct size_case {
+        uint32_t width, height;
+        size_limit limit;
+        bool fits;
+    };
+    const size_case cases[] = {
+        {16384, 16384, viewport, true}, // at the viewport: a 1 GiB buffer
+        {16385, 16384, viewport, false},
+        {16384, 16385, viewport, false},
+        {UINT32_MAX, 64, viewport, false},
+        {16384, 32767, unbounded, true},              // 64 KiB under 2^31 bytes
+        {32768, 16384, unbounded, false},             // exactly 2^31 bytes
+        {65536, 65536, unbounded, false},             // w * h * 4 wraps to 0 in 32 bits
+        {2147483648u, 2147483648u, unbounded, false}, // and to 0 in 64 bits
+        {UINT32_MAX, UINT32_MAX, unbounded, false},
+        {0, 0, viewport, true}, // no size yet: nothing to refuse
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(size_fits(c.width, c.height, c.limit), c.fits) << c.width << "x" << c.height;
 }
 
 } // namespace

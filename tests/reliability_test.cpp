@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -21,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_support.hpp"
 #include "harness.hpp"
 #include "messages.hpp"
 
@@ -106,6 +108,7 @@ const failure_line run_failures[] = {
     {msg::swap_interval_failed, 1},
     {msg::swap_failed, 1},
     {msg::frame_tracking, 1},
+    {msg::size_too_large, 1},
     {msg::no_egl_wayland, 1},
     {msg::get_display_failed, 1},
     {msg::init_display_failed, 1},
@@ -120,13 +123,14 @@ const failure_line run_failures[] = {
     {msg::gl_error, 1},
 };
 
-// The format as a whole-line pattern: %s is any text, %x a hex number.
+// The format as a whole-line pattern: %s is any text, %x a hex number, %u a
+// decimal one.
 bool line_matches(const std::string &line, const char *format)
 {
     std::string pattern;
     for (const char *c = format; *c && *c != '\n'; c++) {
-        if (c[0] == '%' && (c[1] == 's' || c[1] == 'x')) {
-            pattern += c[1] == 's' ? ".*" : "[0-9a-f]+";
+        if (c[0] == '%' && (c[1] == 's' || c[1] == 'x' || c[1] == 'u')) {
+            pattern += c[1] == 's' ? ".*" : c[1] == 'x' ? "[0-9a-f]+" : "[0-9]+";
             c++;
         } else if (std::string("\\^$.|?*+()[]{}").find(*c) != std::string::npos) {
             pattern += std::string("\\") + *c;
@@ -734,6 +738,198 @@ TEST_F(Reliability, NonFiniteAndSlowShadersKeepThePace)
         EXPECT_EQ(check_ending(app, status), "") << c.what << "\n" << app.describe();
         EXPECT_TRUE(status && status->success()) << c.what;
     }
+}
+
+// ---------------------------------------------------------------------------
+// What only a compositor can do wrong, done by the proxy: sizes the renderer
+// cannot take, events for a layer surface that was closed, frame callbacks
+// that are never done. A row per case is printed for docs/reliability.md.
+
+constexpr const char fault_output[] = "HEADLESS-1";
+
+// The same colour everywhere, its red changing with time; the blue marks it
+// as the shader's, and sway's clear colour has another.
+constexpr const char pulse_shader[] =
+    "void mainImage(out vec4 c, in vec2 p) {\n"
+    "    c = vec4(fract(iTime), 64.0 / 255.0, 191.0 / 255.0, 1.0);\n"
+    "}\n";
+
+bool ours_at(const Image &img, int x, int y)
+{
+    return x < img.width && y < img.height && img.pixel(x, y).b == 191;
+}
+
+// User and system time of every thread of the process, in clock ticks.
+long cpu_ticks(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    long user = 0, system = 0;
+    // From the state field on, past a name that may hold spaces.
+    std::sscanf(stat.c_str() + stat.rfind(')') + 2,
+                "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user, &system);
+    return user + system;
+}
+
+struct fault_run {
+    Sway sway{1, "output * mode 64x64"};
+    Proxy proxy{sway};
+    TempFile shader{pulse_shader, "fault.frag"};
+    std::unique_ptr<Process> app;
+
+    void start()
+    {
+        app = std::make_unique<Process>(
+            std::vector<std::string>{lumivane(), "--fps", "30", "*", shader.str()}, proxy.env());
+    }
+    bool shows(const std::function<bool(const Image &)> &picture, Image *last = nullptr)
+    {
+        return sway.wait_for_image(fault_output, picture, 30s, last);
+    }
+    // Drawn twice over, so that the configure sway sends once the surface is
+    // mapped has come and gone.
+    bool drawing()
+    {
+        Image first;
+        return shows([](const Image &i) { return ours_at(i, 0, 0); }, &first) &&
+               shows([&](const Image &i) { return i.pixel(0, 0) != first.pixel(0, 0); });
+    }
+};
+
+struct compositor_fault {
+    const char *what;
+    // Starts the program and makes the fault; false when a step failed.
+    std::function<bool(fault_run &)> make;
+    // The program's last line, with status 1; empty when it must go on.
+    std::string line;
+    // What the output shows while the program goes on, and in words.
+    std::function<bool(const Image &)> picture = nullptr;
+    const char *shows = "";
+    // Going on with nothing to draw: the program must sleep.
+    bool idle = false;
+};
+
+void expect_handled(const compositor_fault &c)
+{
+    fault_run run;
+    ASSERT_TRUE(c.make(run)) << c.what << "\n"
+                             << (run.app ? run.app->describe() : "")
+                             << run.proxy.process().describe();
+    Process &app = *run.app;
+    std::string did; // what it did before its ending, for the printed row
+    if (c.line.empty()) {
+        Image last;
+        const bool shown = run.shows(c.picture, &last);
+        EXPECT_TRUE(shown) << c.what << ": not " << c.shows;
+        if (c.idle) {
+            const long ticks_before = cpu_ticks(app.pid());
+            const long wakes_before = e2e::voluntary_switches(app.pid());
+            std::this_thread::sleep_for(3s);
+            const long ticks = cpu_ticks(app.pid()) - ticks_before;
+            const long wakes = e2e::voluntary_switches(app.pid()) - wakes_before;
+            // A program that spins takes most of the 300 ticks of a core, and
+            // one that polls on a short timeout wakes hundreds of times.
+            EXPECT_LE(ticks, 30) << c.what << ": busy while idle";
+            EXPECT_LE(wakes, 30) << c.what << ": awake while idle";
+            did = "idle (" + std::to_string(ticks) + " CPU ticks and " + std::to_string(wakes) +
+                  " wake-ups in 3 s), ";
+        } else {
+            const bool drawing =
+                run.shows([&](const Image &i) { return i.pixel(0, 0) != last.pixel(0, 0); });
+            EXPECT_TRUE(drawing) << c.what << ": no longer drawing";
+            did = drawing ? "drawing on, " : "not drawing, ";
+        }
+        did += (shown ? "" : "not ") + std::string(c.shows);
+        const bool running = app.running();
+        EXPECT_TRUE(running) << c.what << "\n" << app.describe();
+        did += running ? "; when sway was killed: " : "; had ended: ";
+        run.sway.kill();
+    }
+    auto status = app.wait_exit(30s);
+    std::string last;
+    EXPECT_EQ(check_ending(app, status, &last), "") << c.what << "\n" << app.describe();
+    if (!c.line.empty())
+        EXPECT_EQ(last, c.line) << c.what << "\n" << app.describe();
+    else
+        EXPECT_TRUE(status && status->code == 0) << c.what << "\n" << app.describe();
+    std::printf("| %s | %s\"%s\", %s |\n", c.what, did.c_str(), last.c_str(),
+                status ? status->describe().c_str() : "no exit");
+}
+
+std::string too_large(uint32_t width, uint32_t height)
+{
+    char line[128];
+    std::snprintf(line, sizeof line, msg::size_too_large, width, height);
+    return std::string(line, std::strlen(line) - 1);
+}
+
+// The first configure rewritten, or a later one: sway sends that one when
+// the output's mode changes.
+std::function<bool(fault_run &)> first_configure(uint32_t width, uint32_t height)
+{
+    return [=](fault_run &run) {
+        bool armed = run.proxy.resize_next(fault_output, width, height);
+        run.start();
+        return armed;
+    };
+}
+
+std::function<bool(fault_run &)> later_configure(uint32_t width, uint32_t height)
+{
+    return [=](fault_run &run) {
+        run.start();
+        if (!run.drawing() || !run.proxy.resize_next(fault_output, width, height))
+            return false;
+        run.sway.set_mode(fault_output, 96, 80);
+        return true;
+    };
+}
+
+std::function<bool(fault_run &)> after_first_frames(const char *events)
+{
+    return [=](fault_run &run) {
+        run.start();
+        return run.drawing() && run.proxy.send(fault_output, events);
+    };
+}
+
+TEST_F(Reliability, CompositorFaultsEndWithALineOrGoOn)
+{
+    HARNESS_SKIP_UNLESS(!wlproxy_path().empty(), "WLPROXY does not name the wlproxy executable");
+    const auto nothing_of_ours = [](const Image &i) { return !ours_at(i, 0, 0); };
+    const compositor_fault cases[] = {
+        {"configure 65535x65535 (first)", first_configure(65535, 65535), too_large(65535, 65535)},
+        {"configure 2147483648x1 (after a frame)", later_configure(2147483648u, 1),
+         too_large(2147483648u, 1)},
+        {"configure 4294967295x64 (first)", first_configure(UINT32_MAX, 64),
+         too_large(UINT32_MAX, 64)},
+        // Sway may configure again on its own; the new mode makes sure.
+        {"configure 0x0 (first), then 96x80",
+         [](fault_run &run) {
+             if (!first_configure(0, 0)(run) ||
+                 !run.proxy.process().wait_for_stderr("rewritten to 0x0", 30s))
+                 return false;
+             run.sway.set_mode(fault_output, 96, 80);
+             return true;
+         },
+         "", [](const Image &i) { return ours_at(i, 95, 79); }, "the whole 96x80 output drawn"},
+        {"configure 0x0 (after a frame, output now 96x80)", later_configure(0, 0), "",
+         [](const Image &i) { return i.width == 96 && ours_at(i, 63, 63) && !ours_at(i, 64, 64); },
+         "still 64x64"},
+        {"closed twice", after_first_frames("closed,closed"), "", nothing_of_ours, "surface gone",
+         true},
+        {"configure 64x64 after closed", after_first_frames("closed,configure:64x64"), "",
+         nothing_of_ours, "surface gone", true},
+        {"every frame callback after the third never done",
+         [](fault_run &run) {
+             bool armed = run.proxy.drop_frames_after(3);
+             run.start();
+             return armed && run.proxy.process().wait_for_stderr("never done", 30s);
+         },
+         "", [](const Image &i) { return ours_at(i, 0, 0); }, "last frame shown", true},
+    };
+    std::printf("compositor faults:\n| Fault | What the program did |\n|---|---|\n");
+    for (const auto &c : cases)
+        expect_handled(c);
 }
 
 } // namespace

@@ -10,10 +10,22 @@
 //   stdin "remove NAME" -> wl_registry.global_remove for output NAME
 //   stdin "close NAME"  -> zwlr_layer_surface_v1.closed on the layer surface(s)
 //                          the client made for output NAME
+//   stdin "send EVENTS NAME" -> EVENTS, a comma-separated list of "closed" and
+//                          "configure:WxH", in one batch on those layer
+//                          surfaces, closed ones too; a configure carries the
+//                          serial of the compositor's last one
 //
-// Answers on stdout: "ready" once listening, then "injected remove NAME",
-// "injected close NAME" or "unknown NAME" per command. Exits when either
-// side of the connection goes away.
+// and rewrite or drop what the compositor sends, from the moment they are
+// armed (before the client connects, too):
+//
+//   stdin "resize WxH NAME" -> the next configure of NAME's layer surface(s)
+//                          reaches the client as WxH, its serial unchanged
+//   stdin "frames N"    -> after the first N wl_callback.done events of frame
+//                          callbacks, every one is dropped
+//
+// Answers on stdout: "ready" once listening, then "injected VERB NAME" or
+// "unknown NAME" per injection and "armed VERB NAME" (or "armed frames N")
+// per rule. Exits when either side of the connection goes away.
 //
 // Injected events are appended to the server->client queue, which only ever
 // holds whole messages, so they always land on a message boundary.
@@ -27,6 +39,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -59,7 +72,7 @@ void say(const std::string& line) {
 struct Message {
     std::uint32_t object;
     std::uint32_t opcode;
-    const std::uint8_t* args;
+    std::uint8_t* args;  // writable, so that an inspector can rewrite arguments
     std::size_t args_size;
 };
 
@@ -129,7 +142,13 @@ struct State {
     std::set<std::uint32_t> layer_shells;
     std::map<std::uint32_t, std::uint32_t> layer_surfaces;  // layer surface id -> wl_output id (0: none)
     std::set<std::uint32_t> closed_surfaces;
+    std::map<std::uint32_t, std::uint32_t> last_serials;  // layer surface id -> last configure serial
+    std::set<std::uint32_t> compositors;
+    std::set<std::uint32_t> surfaces;
+    std::set<std::uint32_t> frame_callbacks;
     std::set<std::string> hidden;  // interfaces whose globals are dropped
+    std::map<std::string, std::pair<std::uint32_t, std::uint32_t>> resizes;  // output name -> size
+    long frames_to_pass = -1;  // frame done events still let through; -1: all
 
     void forget(std::uint32_t id) {
         registries.erase(id);
@@ -137,6 +156,10 @@ struct State {
         layer_shells.erase(id);
         layer_surfaces.erase(id);
         closed_surfaces.erase(id);
+        last_serials.erase(id);
+        compositors.erase(id);
+        surfaces.erase(id);
+        frame_callbacks.erase(id);
     }
 };
 
@@ -164,6 +187,20 @@ bool client_request(const Message& m) {
             state.outputs[id] = OutputBinding{global, m.object, {}, false};
         } else if (interface == "zwlr_layer_shell_v1") {
             state.layer_shells.insert(id);
+        } else if (interface == "wl_compositor") {
+            state.compositors.insert(id);
+        }
+    } else if (state.compositors.count(m.object) != 0 && m.opcode == 0) {  // create_surface(new_id)
+        const std::uint32_t id = a.u32();
+        if (a.ok) {
+            state.forget(id);
+            state.surfaces.insert(id);
+        }
+    } else if (state.surfaces.count(m.object) != 0 && m.opcode == 3) {  // wl_surface.frame(new_id)
+        const std::uint32_t id = a.u32();
+        if (a.ok) {
+            state.forget(id);
+            state.frame_callbacks.insert(id);
         }
     } else if (state.layer_shells.count(m.object) != 0 && m.opcode == 0) {
         // get_layer_surface(new_id, object surface, object output, uint layer, string namespace)
@@ -193,6 +230,32 @@ bool server_event(const Message& m) {
         }
         if (a.ok) {
             state.globals[global] = interface;
+        }
+    } else if (state.layer_surfaces.count(m.object) != 0 && m.opcode == 0) {
+        // configure(uint serial, uint width, uint height)
+        const std::uint32_t serial = a.u32();
+        if (!a.ok) {
+            return true;
+        }
+        state.last_serials[m.object] = serial;
+        const auto output = state.outputs.find(state.layer_surfaces[m.object]);
+        const auto rule = output == state.outputs.end() ? state.resizes.end()
+                                                        : state.resizes.find(output->second.name);
+        if (rule != state.resizes.end() && m.args_size >= 12) {
+            const auto [width, height] = rule->second;
+            std::memcpy(m.args + 4, &width, 4);
+            std::memcpy(m.args + 8, &height, 4);
+            std::fprintf(stderr, "wlproxy: configure %u of %s rewritten to %ux%u\n", serial,
+                         rule->first.c_str(), width, height);
+            state.resizes.erase(rule);
+        }
+    } else if (state.frame_callbacks.count(m.object) != 0 && m.opcode == 0) {  // wl_callback.done
+        if (state.frames_to_pass == 0) {
+            std::fprintf(stderr, "wlproxy: frame callback %u never done\n", m.object);
+            return false;
+        }
+        if (state.frames_to_pass > 0) {
+            state.frames_to_pass--;
         }
     } else if (m.opcode == 4) {  // wl_output.name (version 4)
         auto it = state.outputs.find(m.object);
@@ -350,12 +413,75 @@ std::vector<std::uint32_t> outputs_named(const std::string& name) {
     return ids;
 }
 
-void command(const std::string& line, Pipe& to_client) {
+bool parse_size(std::string_view text, std::uint32_t& width, std::uint32_t& height) {
+    const char* end = text.data() + text.size();
+    const auto [x, wrong_width] = std::from_chars(text.data(), end, width);
+    if (wrong_width != std::errc{} || x == end || *x != 'x') {
+        return false;
+    }
+    const auto [rest, wrong_height] = std::from_chars(x + 1, end, height);
+    return wrong_height == std::errc{} && rest == end;
+}
+
+// The messages of a "send" list for one layer surface; false when the list
+// names an event it does not know.
+bool layer_events(const std::string& list, std::uint32_t surface, std::vector<std::uint8_t>& out) {
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t comma = std::min(list.find(',', start), list.size());
+        const std::string_view event = std::string_view(list).substr(start, comma - start);
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+        if (event == "closed") {
+            put_u32(out, surface);
+            put_u32(out, (8u << 16) | 1u);  // zwlr_layer_surface_v1.closed
+        } else if (event.starts_with("configure:") && parse_size(event.substr(10), width, height)) {
+            put_u32(out, surface);
+            put_u32(out, (20u << 16) | 0u);  // zwlr_layer_surface_v1.configure
+            const auto serial = state.last_serials.find(surface);
+            put_u32(out, serial == state.last_serials.end() ? 0 : serial->second);
+            put_u32(out, width);
+            put_u32(out, height);
+        } else {
+            return false;
+        }
+        start = comma + 1;
+    }
+    return true;
+}
+
+void command(const std::string& line, Pipe* to_client) {
     const auto space = line.find(' ');
     const std::string verb = line.substr(0, space);
-    const std::string name = space == std::string::npos ? std::string() : line.substr(space + 1);
-    if (name.empty() || (verb != "remove" && verb != "close")) {
+    std::string name = space == std::string::npos ? std::string() : line.substr(space + 1);
+    std::string arg;  // the word before the name, for the verbs that take one
+    if (verb == "resize" || verb == "send") {
+        const auto at = name.find(' ');
+        arg = name.substr(0, at);
+        name = at == std::string::npos ? std::string() : name.substr(at + 1);
+    }
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    long frames = 0;
+    std::vector<std::uint8_t> probe;
+    if (verb == "resize" && !name.empty() && parse_size(arg, width, height)) {
+        state.resizes[name] = {width, height};
+        say("armed resize " + name);
+        return;
+    }
+    const char* end = name.data() + name.size();
+    if (verb == "frames" && !name.empty() && std::from_chars(name.data(), end, frames).ptr == end && frames >= 0) {
+        state.frames_to_pass = frames;
+        say("armed frames " + name);
+        return;
+    }
+    if (name.empty() || (verb != "remove" && verb != "close" && verb != "send") ||
+        (verb == "send" && !layer_events(arg, 0, probe))) {
         say("error bad command: " + line);
+        return;
+    }
+    if (to_client == nullptr) {  // no client yet, so every output is unknown
+        say("unknown " + name);
         return;
     }
     bool injected = false;
@@ -367,29 +493,35 @@ void command(const std::string& line, Pipe& to_client) {
                 b.removed = true;
                 continue;
             }
-            put_u32(to_client.out, b.registry);
-            put_u32(to_client.out, (12u << 16) | 1u);  // wl_registry.global_remove
-            put_u32(to_client.out, b.global);
+            put_u32(to_client->out, b.registry);
+            put_u32(to_client->out, (12u << 16) | 1u);  // wl_registry.global_remove
+            put_u32(to_client->out, b.global);
             b.removed = true;
             injected = true;
         }
     } else {
         const auto ids = outputs_named(name);
         for (const auto& [surface, output] : state.layer_surfaces) {
-            if (output == 0 || state.closed_surfaces.count(surface) != 0) {
+            if (output == 0 || (verb == "close" && state.closed_surfaces.count(surface) != 0)) {
                 continue;
             }
             if (std::find(ids.begin(), ids.end(), output) == ids.end()) {
                 continue;
             }
-            put_u32(to_client.out, surface);
-            put_u32(to_client.out, (8u << 16) | 1u);  // zwlr_layer_surface_v1.closed
-            state.closed_surfaces.insert(surface);
+            if (verb == "send") {
+                layer_events(arg, surface, to_client->out);
+            } else {
+                put_u32(to_client->out, surface);
+                put_u32(to_client->out, (8u << 16) | 1u);  // zwlr_layer_surface_v1.closed
+            }
+            if (verb == "close" || arg.find("closed") != std::string::npos) {
+                state.closed_surfaces.insert(surface);
+            }
             injected = true;
         }
     }
     if (injected) {
-        if (!transmit(to_client)) {
+        if (!transmit(*to_client)) {
             std::exit(0);
         }
         say("injected " + verb + " " + name);
@@ -487,11 +619,9 @@ int main(int argc, char** argv) {
             } else {
                 commands.append(buf, static_cast<std::size_t>(n));
                 for (auto nl = commands.find('\n'); nl != std::string::npos; nl = commands.find('\n')) {
-                    // Nothing is known yet, so every output is unknown.
                     const std::string line = commands.substr(0, nl);
                     commands.erase(0, nl + 1);
-                    const auto space = line.find(' ');
-                    say("unknown " + (space == std::string::npos ? line : line.substr(space + 1)));
+                    command(line, nullptr);
                 }
             }
         }
@@ -557,7 +687,7 @@ int main(int argc, char** argv) {
                 for (auto nl = commands.find('\n'); nl != std::string::npos; nl = commands.find('\n')) {
                     const std::string line = commands.substr(0, nl);
                     commands.erase(0, nl + 1);
-                    command(line, to_client);
+                    command(line, &to_client);
                 }
             }
         }

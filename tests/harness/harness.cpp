@@ -715,10 +715,11 @@ Env Proxy::env() const {
     };
 }
 
-bool Proxy::command(const std::string& verb, const std::string& output, Millis timeout) {
-    const std::string done = "injected " + verb + " " + output + "\n";
-    const std::string unknown = "unknown " + output + "\n";
-    if (!process_->write_stdin(verb + " " + output + "\n")) {
+bool Proxy::command(const std::string& line, const std::string& done_line, const std::string& unknown_line,
+                    Millis timeout) {
+    const std::string done = done_line + "\n";
+    const std::string unknown = unknown_line.empty() ? std::string() : unknown_line + "\n";
+    if (!process_->write_stdin(line + "\n")) {
         return false;
     }
     bool injected = false;
@@ -734,7 +735,7 @@ bool Proxy::command(const std::string& verb, const std::string& output, Millis t
                 end = consumed_ + at + done.size();
                 return true;
             }
-            if (auto at = fresh.find(unknown); at != std::string_view::npos) {
+            if (auto at = fresh.find(unknown); !unknown.empty() && at != std::string_view::npos) {
                 end = consumed_ + at + unknown.size();
                 return true;
             }
@@ -747,8 +748,26 @@ bool Proxy::command(const std::string& verb, const std::string& output, Millis t
     return answered && injected;
 }
 
-bool Proxy::remove(const std::string& output, Millis timeout) { return command("remove", output, timeout); }
+bool Proxy::remove(const std::string& output, Millis timeout) {
+    return command("remove " + output, "injected remove " + output, "unknown " + output, timeout);
+}
 
-bool Proxy::close(const std::string& output, Millis timeout) { return command("close", output, timeout); }
+bool Proxy::close(const std::string& output, Millis timeout) {
+    return command("close " + output, "injected close " + output, "unknown " + output, timeout);
+}
+
+bool Proxy::send(const std::string& output, const std::string& events, Millis timeout) {
+    return command("send " + events + " " + output, "injected send " + output, "unknown " + output, timeout);
+}
+
+bool Proxy::resize_next(const std::string& output, std::uint32_t width, std::uint32_t height, Millis timeout) {
+    const std::string size = std::to_string(width) + "x" + std::to_string(height);
+    return command("resize " + size + " " + output, "armed resize " + output, {}, timeout);
+}
+
+bool Proxy::drop_frames_after(long passed, Millis timeout) {
+    const std::string n = std::to_string(passed);
+    return command("frames " + n, "armed frames " + n, {}, timeout);
+}
 
 }  // namespace harness

@@ -419,9 +419,22 @@ public:
     // Inject zwlr_layer_surface_v1.closed on the layer surface(s) the client made
     // for `output`. Same result convention as remove().
     bool close(const std::string& output, Millis timeout = 5000ms);
+    // Inject `events`, comma-separated "closed" and "configure:WxH", in one
+    // batch on the layer surface(s) of `output`, closed ones too (until the
+    // compositor deletes them). Same result convention as remove().
+    bool send(const std::string& output, const std::string& events, Millis timeout = 5000ms);
+
+    // Rules, which can be armed before the client connects; true once the
+    // proxy confirms. The next configure the compositor sends to the layer
+    // surface(s) of `output` reaches the client as width x height.
+    bool resize_next(const std::string& output, std::uint32_t width, std::uint32_t height,
+                     Millis timeout = 5000ms);
+    // Every wl_callback.done of a frame callback after the first `passed` is dropped.
+    bool drop_frames_after(long passed, Millis timeout = 5000ms);
 
 private:
-    bool command(const std::string& verb, const std::string& output, Millis timeout);
+    // Writes `line` and waits for `done` (true) or `unknown` (false, when given).
+    bool command(const std::string& line, const std::string& done, const std::string& unknown, Millis timeout);
 
     TempDir dir_;
     std::string socket_path_;
