@@ -8,7 +8,7 @@ import time
 
 from session import spawn, stop
 
-WRAP_US = 1 << 32  # libwayland prints the realtime clock in µs, cut to 32 bits
+WRAP_US = 1 << 32  # libwayland before 1.26 prints the realtime clock in µs, cut to 32 bits
 
 
 def now_us():
@@ -120,13 +120,55 @@ class Run:
         for f in (self.err, self.out):
             f.close()
 
-    def us_since_launch(self, wrapped_us):
-        return (wrapped_us - self.launch_us) % WRAP_US
 
-
-# ` -> wl_surface@5.attach(wl_buffer@13, 0, 0)` after a `[1447824.602]` stamp.
-TRACE_LINE = re.compile(r"^\[\s*(\d+)\.(\d{3})\]\s+(-> )?\s*([A-Za-z_0-9]+)@(\d+)\.(\w+)\((.*)\)\s*$")
+# One message of a WAYLAND_DEBUG log, as each libwayland in use prints it:
+#   1.21  [1447824.602]  -> wl_surface@5.attach(wl_buffer@13, 0, 0)
+#   1.23  [1447824.602] {Default Queue}  -> wl_surface#5.attach(wl_buffer#13, 0, 0)
+#   1.26  [21:08:56.553021] {mesa egl surface queue}  -> wl_surface#5.attach(wl_buffer#13, 0, 0)
+TRACE_LINE = re.compile(
+    r"^\[\s*(?:(\d+):(\d\d):(\d\d)\.(\d{6})|(\d+)\.(\d{3}))\]\s+"
+    r"(?:\{([^}]*)\}\s+)?(discarded\s+)?(-> )?\s*"
+    r"([A-Za-z_0-9]+|\[unknown\])[@#](\d+)\.(\w+|\[event \d+\])\((.*)\)\s*$")
+# An object reference outside a string, "wl_buffer#13" from 1.23 on.
+OBJECT_HASH = re.compile(r'"(?:[^"\\]|\\.)*"|#(?=\d)')
 NEW_ID = re.compile(r"new id (?:[A-Za-z_0-9]+|\[unknown\])@(\d+)")
+DAY_US = 86400 * 1000000
+
+
+class Message:
+    """One line of a trace: its time, direction, queue, object and arguments.
+
+    Object references in `args` are spelled as 1.21 did, "wl_buffer@13". The
+    time is a clock reading modulo `wrap_us`: 1.21 and 1.23 print the
+    realtime clock in µs cut to 32 bits (as ms and µs), 1.26 the time of day
+    in UTC."""
+
+    __slots__ = ("stamp_us", "wrap_us", "request", "discarded", "queue", "interface", "id",
+                 "name", "args")
+
+    def __init__(self, m):
+        if m.group(1) is not None:
+            hours, minutes, seconds, micros = (int(m.group(i)) for i in range(1, 5))
+            self.stamp_us = ((hours * 60 + minutes) * 60 + seconds) * 1000000 + micros
+            self.wrap_us = DAY_US
+        else:
+            self.stamp_us = int(m.group(5)) * 1000 + int(m.group(6))
+            self.wrap_us = WRAP_US
+        self.queue = m.group(7) or ""
+        self.discarded = m.group(8) is not None
+        self.request = m.group(9) is not None
+        self.interface, self.id, self.name = m.group(10), int(m.group(11)), m.group(12)
+        self.args = OBJECT_HASH.sub(lambda x: "@" if x.group(0) == "#" else x.group(0), m.group(13))
+
+    def us_since(self, launch_us):
+        return (self.stamp_us - launch_us) % self.wrap_us
+
+
+def parse_line(line):
+    """The message on a line of a trace, or None for the program's and
+    Mesa's own lines."""
+    m = TRACE_LINE.match(line)
+    return Message(m) if m else None
 
 
 def parse_trace(path, launch_us):
@@ -145,13 +187,13 @@ def parse_trace(path, launch_us):
     incoming = []  # times of every event the client received
     with open(path, errors="replace") as f:
         for line in f:
-            m = TRACE_LINE.match(line)
-            if not m:
+            msg = parse_line(line)
+            # Events for objects the client destroyed reach no handler of its own.
+            if msg is None or msg.discarded:
                 continue
-            stamp = int(m.group(1)) * 1000 + int(m.group(2))
-            t = (stamp - launch_us) % WRAP_US
-            request = m.group(3) is not None
-            iface, oid, method, args = m.group(4), int(m.group(5)), m.group(6), m.group(7)
+            t = msg.us_since(launch_us)
+            request = msg.request
+            iface, oid, method, args = msg.interface, msg.id, msg.name, msg.args
             if request:
                 marks.setdefault("request", t)
                 if method in ("get_layer_surface", "get_xdg_surface"):

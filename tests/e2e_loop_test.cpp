@@ -2,6 +2,7 @@
 // compositor and by --fps, the shader's clock, outputs that change size,
 // come and go while it runs, and the end that comes with the compositor's.
 
+#include <algorithm>
 #include <fstream>
 
 #include "e2e_support.hpp"
@@ -66,20 +67,24 @@ TEST(LoopOnSway, PacesFramesAndRunsTheShaderClock) {
     auto fast = start({"HEADLESS-2", probe.str()}, sway.env(), true);
     ASSERT_TRUE(sway.wait_for_image("HEADLESS-1", drawn, 10s)) << capped->describe();
     ASSERT_TRUE(sway.wait_for_image("HEADLESS-2", drawn, 10s)) << fast->describe();
-    std::string capped_surface = "wl_surface@" + layer_surfaces(capped->stderr_text()).at(0).surface;
-    std::string fast_surface = "wl_surface@" + layer_surfaces(fast->stderr_text()).at(0).surface;
+    const std::uint32_t capped_surface = layer_surfaces(Trace(capped->stderr_text())).at(0).surface;
+    const std::uint32_t fast_surface = layer_surfaces(Trace(fast->stderr_text())).at(0).surface;
+    // Frames presented: each one attaches a buffer.
+    auto frames_of = [](Process& p, std::uint32_t surface) {
+        return requests_on(Trace(p.stderr_text()), "wl_surface", surface, "attach").size();
+    };
 
     const auto t0 = Clock::now();
     const long switches0 = voluntary_switches(capped->pid());
     const long fast_switches0 = voluntary_switches(fast->pid());
-    const std::size_t commits0 = count_requests(parse_trace(capped->stderr_text()), capped_surface, "attach");
+    const std::size_t commits0 = frames_of(*capped, capped_surface);
     const Probe capped0 = read_probe(sway.grab("HEADLESS-1"));
     const Probe fast0 = read_probe(sway.grab("HEADLESS-2"));
     std::this_thread::sleep_for(2s);
     const double window = seconds_since(t0);
     const long switches1 = voluntary_switches(capped->pid());
     const long fast_switches1 = voluntary_switches(fast->pid());
-    const std::size_t commits1 = count_requests(parse_trace(capped->stderr_text()), capped_surface, "attach");
+    const std::size_t commits1 = frames_of(*capped, capped_surface);
     const Probe capped1 = read_probe(sway.grab("HEADLESS-1"));
     const Probe fast1 = read_probe(sway.grab("HEADLESS-2"));
 
@@ -106,7 +111,7 @@ TEST(LoopOnSway, PacesFramesAndRunsTheShaderClock) {
             std::this_thread::sleep_for(10ms);
         }
         ASSERT_EQ(process_state(fast->pid()), "T");
-        const std::size_t frames = count_requests(parse_trace(fast->stderr_text()), fast_surface, "attach");
+        const std::size_t frames = frames_of(*fast, fast_surface);
         // The compositor shows the last buffer at its next frame; wait until
         // the screen holds still.
         Image last_image = sway.grab("HEADLESS-2"), again;
@@ -133,8 +138,7 @@ TEST(LoopOnSway, PacesFramesAndRunsTheShaderClock) {
             auto status = p->wait_exit(10s);
             ASSERT_TRUE(status.has_value()) << p->describe();
             EXPECT_TRUE(status->success()) << p->describe();
-            const auto lines = lines_of(p->stderr_text());
-            EXPECT_TRUE(!lines.empty() && is_loop_line(lines.back())) << p->describe();
+            EXPECT_TRUE(is_loop_line(last_own_line(p->stderr_text()))) << p->describe();
         }
     }
 }
@@ -161,19 +165,20 @@ TEST(LoopOnSway, FollowsOutputsThatChangeComeAndGo) {
             "HEADLESS-1", [](const Image& i) { return i.width == 640 && i.height == 480 && pulse_drawn(i); }, 10s,
             &last))
             << last.width << "x" << last.height << " average " << last.average();
-        const std::string text = p->stderr_text();
-        const auto surface = layer_surfaces(text, output_object(text, "HEADLESS-1")).at(0);
-        EXPECT_GE(count_matches(text, "zwlr_layer_surface_v1@" + surface.layer_surface + R"(\.configure\(\d+, 640, 480\))"),
-                  1u);
-        EXPECT_EQ(stale_acks(parse_trace(text), surface), "");
+        const Trace trace(p->stderr_text());
+        const auto surface = layer_surfaces(trace, trace.output_named("HEADLESS-1")).at(0);
+        const auto configures = trace.events("zwlr_layer_surface_v1", "configure");
+        EXPECT_TRUE(std::any_of(configures.begin(), configures.end(), [&](const WireMessage& m) {
+            return m.id == surface.layer_surface && m.number_arg(1) == 640 && m.number_arg(2) == 480;
+        }));
+        EXPECT_EQ(stale_acks(trace, surface), "");
     }
 
     {
         SCOPED_TRACE("a new output");
         EXPECT_EQ(sway.create_output(), "HEADLESS-3");
         EXPECT_TRUE(sway.wait_for_image("HEADLESS-3", pulse_drawn, 10s, &last)) << "average " << last.average();
-        ASSERT_TRUE(p->wait_for_stderr(
-            [](const std::string& t) { return !output_object(t, "HEADLESS-3").empty(); }, 5s));
+        ASSERT_TRUE(LiveTrace(*p).wait([](const Trace& t) { return t.output_named("HEADLESS-3") != 0; }, 5s));
     }
 
     {
@@ -189,23 +194,25 @@ TEST(LoopOnSway, FollowsOutputsThatChangeComeAndGo) {
         EXPECT_NE(before.pixel(0, 0), after.pixel(0, 0)) << "HEADLESS-1 stopped animating";
         EXPECT_TRUE(p->running()) << p->describe();
 
-        const std::string text = p->stderr_text();
-        EXPECT_EQ(count_matches(text, R"(wl_display@1\.error\()"), 0u);
-        const auto trace = parse_trace(text);
+        const Trace trace(p->stderr_text());
+        EXPECT_EQ(trace.count_events("wl_display", "error"), 0u);
         // The removed and the closed output's surfaces end, in that order,
         // with nothing committed after; the remaining one goes on.
         std::size_t ended = 0;
         for (const char* output : {"HEADLESS-2", "HEADLESS-3"}) {
-            const auto gone = layer_surfaces(text, output_object(text, output));
+            const auto gone = layer_surfaces(trace, trace.output_named(output));
             ASSERT_EQ(gone.size(), 1u) << output;
             EXPECT_TRUE(std::regex_match(story(trace, gone[0]), std::regex(kEndedStory)))
                 << output << ": " << story(trace, gone[0]);
-            ended = std::max(ended, find_request(trace, "wl_surface@" + gone[0].surface, "destroy"));
+            const auto destroyed = requests_on(trace, "wl_surface", gone[0].surface, "destroy");
+            ASSERT_FALSE(destroyed.empty()) << output;
+            ended = std::max(ended, destroyed.front());
         }
-        const auto live = layer_surfaces(text, output_object(text, "HEADLESS-1"));
+        const auto live = layer_surfaces(trace, trace.output_named("HEADLESS-1"));
         ASSERT_EQ(live.size(), 1u);
         EXPECT_TRUE(std::regex_match(story(trace, live[0]), std::regex(kLiveStory))) << story(trace, live[0]);
-        EXPECT_GE(count_requests(trace, "wl_surface@" + live[0].surface, "attach", ended), 5u)
+        const auto frames = requests_on(trace, "wl_surface", live[0].surface, "attach");
+        EXPECT_GE(std::count_if(frames.begin(), frames.end(), [&](std::size_t i) { return i > ended; }), 5)
             << "frames on HEADLESS-1 after the others went";
     }
 }

@@ -1,12 +1,16 @@
-// Shared by the end-to-end tests of lumivane: starting the program, reading
-// its own WAYLAND_DEBUG trace back as messages, and a few pixel helpers.
+// Shared by the end-to-end tests of lumivane: starting the program, asking
+// its WAYLAND_DEBUG trace (read by harness::Trace, whichever libwayland
+// wrote it) what it did, asking the compositor what it offers, and a few
+// pixel helpers.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -14,6 +18,7 @@
 #include <vector>
 
 #include "harness.hpp"
+#include "trace.hpp"
 
 namespace e2e {
 
@@ -38,52 +43,93 @@ inline std::unique_ptr<Process> start(std::vector<std::string> args, const Env& 
     return std::make_unique<Process>(args, traced ? merge(env, {{"WAYLAND_DEBUG", "1"}}) : env);
 }
 
-// One line of a trace, e.g. "[123.456]  -> wl_surface@5.attach(wl_buffer@9, 0, 0)".
-struct Message {
-    bool request = false;
-    std::string object;  // "wl_surface@5"
-    std::string name;    // "attach"
-    std::string args;    // "wl_buffer@9, 0, 0"
+// What the program itself wrote on stderr, without the trace and Mesa's
+// lines, each line ended as the program ends it.
+inline std::string own_text(const std::string& err) {
+    std::string text;
+    for (const auto& line : Trace(err).program_lines()) {
+        text += (text.empty() ? "" : "\n") + line;
+    }
+    return !text.empty() && err.ends_with('\n') ? text + "\n" : text;
+}
+
+// The trace of a program that is still running, read as it grows: each look
+// reads only the lines written since the one before.
+class LiveTrace {
+public:
+    explicit LiveTrace(Process& process) : process_(process) {}
+
+    const Trace& read() {
+        take(process_.stderr_text());
+        return trace_;
+    }
+    // Waits until `done` holds for the trace so far.
+    bool wait(const std::function<bool(const Trace&)>& done, Millis timeout = 30s) {
+        return process_.wait_for_stderr(
+            [&](const std::string& text) {
+                take(text);
+                return done(trace_);
+            },
+            timeout);
+    }
+    // Waits for a message at index `from` or later that `match` accepts, and
+    // moves `from` past it.
+    std::optional<WireMessage> await(std::size_t& from, const std::function<bool(const WireMessage&)>& match,
+                                     Millis timeout = 30s) {
+        std::optional<WireMessage> found;
+        wait(
+            [&](const Trace& trace) {
+                for (; from < trace.messages().size() && !found; ++from) {
+                    if (match(trace.messages()[from])) found = trace.messages()[from];
+                }
+                return found.has_value();
+            },
+            timeout);
+        return found;
+    }
+
+private:
+    void take(const std::string& text) {
+        // Whole lines only: the last one may still be being written.
+        const auto end = text.rfind('\n');
+        if (end == std::string::npos || end < read_) return;
+        trace_.append(std::string_view(text).substr(read_, end + 1 - read_));
+        read_ = end + 1;
+    }
+
+    Process& process_;
+    Trace trace_;
+    std::size_t read_ = 0;
 };
 
-inline std::vector<Message> parse_trace(const std::string& text) {
-    static const std::regex line(R"(^\[\s*\d+\.\d+\]\s+(-> )?(\w+@\d+)\.(\w+)\((.*)\)$)");
-    std::vector<Message> messages;
-    std::istringstream in(text);
-    std::smatch m;
-    for (std::string s; std::getline(in, s);) {
-        if (std::regex_match(s, m, line)) {
-            messages.push_back({m[1].matched, m[2].str(), m[3].str(), m[4].str()});
+// The layer surfaces the program asked for (only those on one wl_output, if
+// given), with the index in the trace's messages at which it asked.
+struct LayerSurface {
+    std::uint32_t layer_surface = 0, surface = 0, output = 0;
+    std::uint64_t layer = 0;
+    std::string name_space;
+    std::size_t index = 0;
+};
+
+inline std::vector<LayerSurface> layer_surfaces(const Trace& trace, std::uint32_t output = 0) {
+    std::vector<LayerSurface> found;
+    const auto& messages = trace.messages();
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const WireMessage& m = messages[i];
+        if (m.request && m.is("zwlr_layer_shell_v1", "get_layer_surface") && (!output || m.object_arg(2) == output)) {
+            found.push_back({m.object_arg(0), m.object_arg(1), m.object_arg(2), m.number_arg(3), m.string_arg(4), i});
         }
     }
-    return messages;
+    return found;
 }
 
-// The first capture of `re` in `text`, or "".
-inline std::string capture(const std::string& text, const std::string& re) {
-    std::smatch m;
-    return std::regex_search(text, m, std::regex(re)) && m.size() > 1 ? m[1].str() : std::string();
-}
-
-// The client's wl_output object that received the name `output`, e.g. "9".
-inline std::string output_object(const std::string& trace, const std::string& output) {
-    return capture(trace, R"(wl_output@(\d+)\.name\(")" + output + R"("\))");
-}
-
-// The layer surfaces the program asked for (only those on one wl_output
-// object, if given): their object ids and arguments.
-struct LayerSurface {
-    std::string layer_surface, surface, output, layer, name_space;
-};
-
-inline std::vector<LayerSurface> layer_surfaces(const std::string& trace, const std::string& output_object = {}) {
-    static const std::regex re(
-        R"re(get_layer_surface\(new id zwlr_layer_surface_v1@(\d+), wl_surface@(\d+), wl_output@(\d+), (\d+), "([^"]*)"\))re");
-    std::vector<LayerSurface> found;
-    for (auto it = std::sregex_iterator(trace.begin(), trace.end(), re); it != std::sregex_iterator(); ++it) {
-        if (output_object.empty() || (*it)[3] == output_object) {
-            found.push_back({(*it)[1], (*it)[2], (*it)[3], (*it)[4], (*it)[5]});
-        }
+// Indices in the trace's messages of the requests `name` on one object.
+inline std::vector<std::size_t> requests_on(const Trace& trace, std::string_view interface, std::uint32_t id,
+                                            std::string_view name) {
+    std::vector<std::size_t> found;
+    const auto& messages = trace.messages();
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (messages[i].request && messages[i].id == id && messages[i].is(interface, name)) found.push_back(i);
     }
     return found;
 }
@@ -91,32 +137,28 @@ inline std::vector<LayerSurface> layer_surfaces(const std::string& trace, const 
 // The requests of one output's surface and layer surface, one letter each:
 // n set_anchor(15), z set_exclusive_zone(-1), I set_input_region, C commit,
 // K ack_configure, F frame, A attach, D and X destroy of the surface and of the
-// layer surface; '?' for an anchor or zone of another value.
-inline std::string story(const std::vector<Message>& trace, const LayerSurface& ls) {
-    const std::string surface = "wl_surface@" + ls.surface;
-    const std::string layer = "zwlr_layer_surface_v1@" + ls.layer_surface;
+// layer surface; '?' for an anchor or zone of another value. The story ends
+// with the surface: its id may name another object after that.
+inline std::string story(const std::vector<WireMessage>& messages, const LayerSurface& ls) {
     std::string letters;
-    bool started = false;
-    for (const auto& m : trace) {
-        if (!m.request || (m.object != surface && m.object != layer)) {
+    for (std::size_t i = ls.index + 1; i < messages.size() && !letters.ends_with('D'); ++i) {
+        const WireMessage& m = messages[i];
+        const bool surface = m.interface == "wl_surface" && m.id == ls.surface;
+        if (!m.request || !(surface || (m.interface == "zwlr_layer_surface_v1" && m.id == ls.layer_surface))) {
             continue;
         }
-        // Before get_layer_surface the ids may have named other objects.
-        started = started || (m.object == layer && m.name == "set_anchor");
-        if (!started) {
-            continue;
-        }
-        if (m.name == "set_anchor") letters += m.args == "15" ? 'n' : '?';
-        if (m.name == "set_exclusive_zone") letters += m.args == "-1" ? 'z' : '?';
+        if (m.name == "set_anchor") letters += m.number_arg(0) == 15 ? 'n' : '?';
+        if (m.name == "set_exclusive_zone") letters += m.arg_list() == "-1" ? 'z' : '?';
         if (m.name == "set_input_region") letters += 'I';
         if (m.name == "commit") letters += 'C';
         if (m.name == "ack_configure") letters += 'K';
         if (m.name == "frame") letters += 'F';
         if (m.name == "attach") letters += 'A';
-        if (m.name == "destroy") letters += m.object == surface ? 'D' : 'X';
+        if (m.name == "destroy") letters += surface ? 'D' : 'X';
     }
     return letters;
 }
+inline std::string story(const Trace& trace, const LayerSurface& ls) { return story(trace.messages(), ls); }
 
 // An output that lives on: anchored, unmoved, an empty input region and the
 // initial commit without a buffer, the first configure acknowledged before
@@ -130,44 +172,48 @@ inline const char* const kEndedStory = "^nzICK(K?FAC)+XD$";
 // Acknowledgements that did not carry the latest serial received, and
 // frames committed while a configure was still unacknowledged; empty when
 // there were none.
-inline std::string stale_acks(const std::vector<Message>& trace, const LayerSurface& ls) {
-    const std::string layer = "zwlr_layer_surface_v1@" + ls.layer_surface;
-    const std::string surface = "wl_surface@" + ls.surface;
-    std::string latest, unacked, problems;
-    for (const auto& m : trace) {
-        if (m.object == layer && !m.request && m.name == "configure") {
-            latest = unacked = m.args.substr(0, m.args.find(','));
-        } else if (m.object == layer && m.request && m.name == "ack_configure") {
-            if (m.args != latest) {
-                problems += "ack " + m.args + " while the latest was " + latest + "; ";
+inline std::string stale_acks(const Trace& trace, const LayerSurface& ls) {
+    std::optional<std::uint64_t> latest, unacked;
+    std::string problems;
+    const auto& messages = trace.messages();
+    for (std::size_t i = ls.index + 1; i < messages.size(); ++i) {
+        const WireMessage& m = messages[i];
+        if (m.id == ls.layer_surface && m.is("zwlr_layer_surface_v1", "configure") && !m.request) {
+            latest = unacked = m.number_arg(0);
+        } else if (m.id == ls.layer_surface && m.is("zwlr_layer_surface_v1", "ack_configure") && m.request) {
+            if (m.number_arg(0) != latest) {
+                problems += "ack " + m.arg_list() + " while the latest was " +
+                            (latest ? std::to_string(*latest) : "none") + "; ";
             }
-            unacked.clear();
-        } else if (m.object == surface && m.request && m.name == "attach" && !unacked.empty()) {
-            problems += "a frame without the ack of " + unacked + "; ";
-            unacked.clear();
+            unacked.reset();
+        } else if (m.id == ls.surface && m.is("wl_surface", "attach") && m.request && unacked) {
+            problems += "a frame without the ack of " + std::to_string(*unacked) + "; ";
+            unacked.reset();
+        } else if (m.id == ls.surface && m.is("wl_surface", "destroy") && m.request) {
+            break;
         }
     }
     return problems;
 }
 
-inline std::size_t count_requests(const std::vector<Message>& trace, const std::string& object,
-                                  const std::string& name, std::size_t from = 0) {
-    std::size_t n = 0;
-    for (std::size_t i = from; i < trace.size(); ++i) {
-        n += trace[i].request && trace[i].object == object && trace[i].name == name;
-    }
-    return n;
+// What wayland-info lists of the compositor behind `env`.
+inline std::string wayland_info(const Env& env) {
+    Process info({"wayland-info"}, env);
+    const auto status = info.wait_exit(10s);
+    EXPECT_TRUE(status && status->success()) << info.describe();
+    return info.stdout_text();
 }
 
-// Index of the first request `object.name`, or the trace's size.
-inline std::size_t find_request(const std::vector<Message>& trace, const std::string& object,
-                                const std::string& name) {
-    for (std::size_t i = 0; i < trace.size(); ++i) {
-        if (trace[i].request && trace[i].object == object && trace[i].name == name) {
-            return i;
-        }
+// The version of each global of `interface` in wayland-info's list, in order.
+inline std::vector<unsigned> offered_versions(const std::string& info, const std::string& interface) {
+    const std::regex global("^interface: '" + interface + R"(',\s*version:\s*(\d+),)");
+    std::vector<unsigned> versions;
+    std::istringstream in(info);
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+        if (std::regex_search(line, m, global)) versions.push_back(unsigned(std::stoul(m[1].str())));
     }
-    return trace.size();
+    return versions;
 }
 
 // Voluntary context switches of the process's main thread.
@@ -187,12 +233,22 @@ inline bool is_loop_line(const std::string& line) {
            line == "Failed to prepare read" || line == "Failed to read events";
 }
 
+// The program's last line of its own, or "" when it printed none.
+inline std::string last_own_line(const std::string& err) {
+    const auto lines = Trace(err).program_lines();
+    return lines.empty() ? std::string() : lines.back();
+}
+
 // Uniform in space, changing in time; blue marks it as this shader's.
 inline const char kPulse[] = "void mainImage(out vec4 fragColor, in vec2 fragCoord) {\n"
                       "    fragColor = vec4(fract(iTime * 0.5), 64.0 / 255.0, 191.0 / 255.0, 1.0);\n"
                       "}\n";
 
 inline bool pulse_drawn(const Image& img) { return img.pixel(0, 0).b == 191 && img.all_near(img.pixel(0, 0)); }
+
+// ---------------------------------------------------------------------------
+// The text-keyed forms that e2e_compositors_test.cpp still calls; they read
+// through harness::Trace too. Gone once that file asks the reader itself.
 
 inline std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
@@ -201,6 +257,48 @@ inline std::vector<std::string> lines_of(const std::string& text) {
         lines.push_back(s);
     }
     return lines;
+}
+
+// The first capture of `re` in `text`, or "".
+inline std::string capture(const std::string& text, const std::string& re) {
+    std::smatch m;
+    return std::regex_search(text, m, std::regex(re)) && m.size() > 1 ? m[1].str() : std::string();
+}
+
+inline std::vector<WireMessage> parse_trace(const std::string& text) { return Trace(text).messages(); }
+
+// The client's wl_output that received the name `output`, e.g. "9"; "" when none did.
+inline std::string output_object(const std::string& text, const std::string& output) {
+    const std::uint32_t id = Trace(text).output_named(output);
+    return id ? std::to_string(id) : std::string();
+}
+
+struct LayerSurfaceText {
+    std::string layer_surface, surface, output, layer, name_space;
+    LayerSurface ids;
+};
+
+inline std::vector<LayerSurfaceText> layer_surfaces(const std::string& text, const std::string& output_object = {}) {
+    std::vector<LayerSurfaceText> found;
+    const auto output = std::uint32_t(output_object.empty() ? 0 : std::stoul(output_object));
+    for (const auto& ls : layer_surfaces(Trace(text), output)) {
+        found.push_back({std::to_string(ls.layer_surface), std::to_string(ls.surface), std::to_string(ls.output),
+                         std::to_string(ls.layer), ls.name_space, ls});
+    }
+    return found;
+}
+
+inline std::string story(const std::vector<WireMessage>& messages, const LayerSurfaceText& ls) {
+    return story(messages, ls.ids);
+}
+
+inline std::size_t count_requests(const std::vector<WireMessage>& messages, const std::string& object,
+                                  const std::string& name, std::size_t from = 0) {
+    std::size_t n = 0;
+    for (std::size_t i = from; i < messages.size(); ++i) {
+        n += messages[i].request && messages[i].object() == object && messages[i].name == name;
+    }
+    return n;
 }
 
 }  // namespace e2e

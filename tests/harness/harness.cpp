@@ -110,18 +110,6 @@ std::size_t count_matches(const std::string& text, const std::string& pattern) {
     return count_matches(text, std::regex(pattern));
 }
 
-std::vector<std::string> lines_matching(const std::string& text, const std::regex& re) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (std::regex_search(line, re)) {
-            lines.push_back(line);
-        }
-    }
-    return lines;
-}
-
 // ---------------------------------------------------------------------------
 // Tool availability
 

@@ -67,11 +67,10 @@ private:
 void write_file(const std::filesystem::path& path, std::string_view content);
 std::string read_file(const std::filesystem::path& path);  // throws when unreadable
 
-// Number of non-overlapping matches of `re` anywhere in `text`.
+// Number of non-overlapping matches of `re` anywhere in `text`; for the
+// texts of tools, not for traces, which harness::Trace reads.
 std::size_t count_matches(const std::string& text, const std::regex& re);
 std::size_t count_matches(const std::string& text, const std::string& pattern);
-// The lines of `text` in which `re` matches (handy to print a trace excerpt).
-std::vector<std::string> lines_matching(const std::string& text, const std::regex& re);
 
 // ---------------------------------------------------------------------------
 // Tool availability: skip locally, fail in CI.

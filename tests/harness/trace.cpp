@@ -168,17 +168,16 @@ bool parse_wire_message(std::string_view line, WireMessage& out) {
     return true;
 }
 
-Trace::Trace(std::string_view text) {
-    double previous = 0, day = 0;
+void Trace::append(std::string_view text) {
     while (!text.empty()) {
         const auto end = text.find('\n');
         const std::string_view line = text.substr(0, end);
         WireMessage m;
         if (parse_wire_message(line, m)) {
             // Clock times start again at midnight; keep them growing.
-            if (m.time + day < previous - 43200) day += 86400;
-            m.time += day;
-            previous = m.time;
+            if (m.time + day_ < previous_ - 43200) day_ += 86400;
+            m.time += day_;
+            previous_ = m.time;
             messages_.push_back(std::move(m));
         } else if (end != std::string_view::npos || !line.empty()) {
             other_.emplace_back(line);

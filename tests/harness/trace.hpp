@@ -50,7 +50,11 @@ bool parse_wire_message(std::string_view line, WireMessage& out);
 class Trace {
 public:
     Trace() = default;
-    explicit Trace(std::string_view text);
+    explicit Trace(std::string_view text) { append(text); }
+
+    // Reads `text` as the continuation of what was read so far: the trace of
+    // a program that is still writing, given a whole line at a time.
+    void append(std::string_view text);
 
     const std::vector<WireMessage>& messages() const { return messages_; }
     // Every line that is not a protocol message, in order.
@@ -78,6 +82,7 @@ public:
 private:
     std::vector<WireMessage> messages_;
     std::vector<std::string> other_;
+    double previous_ = 0, day_ = 0;  // the last time read, the days added to clock times
 };
 
 // Lines that Mesa and the EGL or GL loader print on their own, such as
