@@ -12,6 +12,8 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -24,211 +26,41 @@ namespace harness {
 namespace fs = std::filesystem;
 using namespace internal;
 
-// ---------------------------------------------------------------------------
-// A little JSON, enough for swaymsg's replies.
-
 namespace {
 
-struct Json {
-    enum class Type { Null, Bool, Number, String, Array, Object } type = Type::Null;
-    bool boolean = false;
-    double number = 0;
-    std::string string;
-    std::vector<Json> array;
-    std::vector<std::pair<std::string, Json>> object;
+// ---------------------------------------------------------------------------
+// swaymsg's replies
 
-    const Json* get(std::string_view key) const {
-        for (const auto& [k, v] : object) {
-            if (k == key) {
-                return &v;
-            }
-        }
-        return nullptr;
-    }
-    int integer(std::string_view key, int fallback = 0) const {
-        const Json* v = get(key);
-        return (v != nullptr && v->type == Type::Number) ? static_cast<int>(v->number) : fallback;
-    }
-};
+using Json = nlohmann::json;
 
-class JsonParser {
-public:
-    explicit JsonParser(std::string_view text) : s_(text) {}
-
-    Json parse() {
-        Json v = value(0);
-        space();
-        if (i_ != s_.size()) {
-            error("trailing data");
-        }
-        return v;
+// `object[key]`, or `fallback` where the member is missing or null (as
+// sway leaves a disabled output's mode and scale).
+template <typename T>
+T member(const Json& object, const char* key, T fallback) {
+    if (!object.is_object()) {
+        return fallback;
     }
-
-private:
-    [[noreturn]] void error(const std::string& why) const {
-        throw std::runtime_error("JSON: " + why + " at byte " + std::to_string(i_));
-    }
-    void space() {
-        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t')) {
-            ++i_;
-        }
-    }
-    bool eat(char c) {
-        space();
-        if (i_ < s_.size() && s_[i_] == c) {
-            ++i_;
-            return true;
-        }
-        return false;
-    }
-    void expect(char c) {
-        if (!eat(c)) {
-            error(std::string("expected '") + c + "'");
-        }
-    }
-    bool literal(std::string_view word) {
-        if (s_.substr(i_, word.size()) == word) {
-            i_ += word.size();
-            return true;
-        }
-        return false;
-    }
-    Json value(int depth) {
-        if (depth > 64) {
-            error("nested too deeply");
-        }
-        space();
-        if (i_ >= s_.size()) {
-            error("unexpected end");
-        }
-        Json v;
-        const char c = s_[i_];
-        if (c == '{') {
-            ++i_;
-            v.type = Json::Type::Object;
-            if (eat('}')) {
-                return v;
-            }
-            do {
-                space();
-                std::string key = str();
-                expect(':');
-                v.object.emplace_back(std::move(key), value(depth + 1));
-            } while (eat(','));
-            expect('}');
-        } else if (c == '[') {
-            ++i_;
-            v.type = Json::Type::Array;
-            if (eat(']')) {
-                return v;
-            }
-            do {
-                v.array.push_back(value(depth + 1));
-            } while (eat(','));
-            expect(']');
-        } else if (c == '"') {
-            v.type = Json::Type::String;
-            v.string = str();
-        } else if (literal("true")) {
-            v.type = Json::Type::Bool;
-            v.boolean = true;
-        } else if (literal("false")) {
-            v.type = Json::Type::Bool;
-        } else if (literal("null")) {
-            v.type = Json::Type::Null;
-        } else {
-            const std::size_t start = i_;
-            while (i_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[i_])) || s_[i_] == '-' ||
-                                      s_[i_] == '+' || s_[i_] == '.' || s_[i_] == 'e' || s_[i_] == 'E')) {
-                ++i_;
-            }
-            if (start == i_) {
-                error("unexpected character");
-            }
-            v.type = Json::Type::Number;
-            v.number = std::strtod(std::string(s_.substr(start, i_ - start)).c_str(), nullptr);
-        }
-        return v;
-    }
-    std::string str() {
-        if (i_ >= s_.size() || s_[i_] != '"') {
-            error("expected string");
-        }
-        ++i_;
-        std::string out;
-        while (i_ < s_.size() && s_[i_] != '"') {
-            char c = s_[i_++];
-            if (c != '\\') {
-                out += c;
-                continue;
-            }
-            if (i_ >= s_.size()) {
-                break;
-            }
-            char e = s_[i_++];
-            switch (e) {
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case 'r': out += '\r'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'u': {
-                if (i_ + 4 > s_.size()) {
-                    error("short \\u escape");
-                }
-                unsigned cp = static_cast<unsigned>(std::stoul(std::string(s_.substr(i_, 4)), nullptr, 16));
-                i_ += 4;
-                if (cp < 0x80) {
-                    out += static_cast<char>(cp);
-                } else if (cp < 0x800) {
-                    out += static_cast<char>(0xC0 | (cp >> 6));
-                    out += static_cast<char>(0x80 | (cp & 0x3F));
-                } else {
-                    out += static_cast<char>(0xE0 | (cp >> 12));
-                    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-                    out += static_cast<char>(0x80 | (cp & 0x3F));
-                }
-                break;
-            }
-            default: out += e; break;
-            }
-        }
-        if (i_ >= s_.size()) {
-            error("unterminated string");
-        }
-        ++i_;
-        return out;
-    }
-
-    std::string_view s_;
-    std::size_t i_ = 0;
-};
+    const auto it = object.find(key);
+    return it == object.end() || it->is_null() ? fallback : it->template get<T>();
+}
 
 std::vector<OutputInfo> parse_outputs(const std::string& text) {
-    Json root = JsonParser(text).parse();
-    if (root.type != Json::Type::Array) {
+    const Json root = Json::parse(text);
+    if (!root.is_array()) {
         throw std::runtime_error("get_outputs: expected a JSON array");
     }
     std::vector<OutputInfo> outputs;
-    for (const Json& o : root.array) {
+    for (const Json& o : root) {
         OutputInfo info;
-        if (const Json* name = o.get("name"); name != nullptr && name->type == Json::Type::String) {
-            info.name = name->string;
-        }
-        if (const Json* rect = o.get("rect"); rect != nullptr) {
-            info.x = rect->integer("x");
-            info.y = rect->integer("y");
-        }
-        if (const Json* mode = o.get("current_mode"); mode != nullptr) {
-            info.width = mode->integer("width");
-            info.height = mode->integer("height");
-        }
-        if (const Json* scale = o.get("scale"); scale != nullptr && scale->type == Json::Type::Number) {
-            info.scale = scale->number;
-        }
-        if (const Json* active = o.get("active"); active != nullptr && active->type == Json::Type::Bool) {
-            info.active = active->boolean;
-        }
+        info.name = member<std::string>(o, "name", "");
+        const Json rect = member(o, "rect", Json::object());
+        info.x = member(rect, "x", 0);
+        info.y = member(rect, "y", 0);
+        const Json mode = member(o, "current_mode", Json::object());
+        info.width = member(mode, "width", 0);
+        info.height = member(mode, "height", 0);
+        info.scale = member(o, "scale", 1.0);
+        info.active = member(o, "active", false);
         outputs.push_back(std::move(info));
     }
     return outputs;
