@@ -121,6 +121,15 @@ bool can_connect(const std::string& path) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Releases
+
+std::string Version::str() const {
+    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+}
+
+std::ostream& operator<<(std::ostream& os, const Version& v) { return os << v.str(); }
+
+// ---------------------------------------------------------------------------
 // What every compositor shares
 
 Compositor::Compositor(std::string_view name)
@@ -376,6 +385,38 @@ void Sway::set_mode(const std::string& name, int width, int height, Millis timeo
         }
         sleep_for(50ms);
     }
+}
+
+Version Sway::version() const {
+    MsgResult r = msg({"-t", "get_version", "-r"});
+    if (r.status != 0) {
+        throw std::runtime_error("swaymsg get_version failed (" + std::to_string(r.status) + "): " + r.output);
+    }
+    const Json reply = Json::parse(r.output);
+    return Version{member(reply, "major", 0), member(reply, "minor", 0), member(reply, "patch", 0)};
+}
+
+void Sway::command_output(const std::string& name, const std::string& verb,
+                          const std::function<bool(const std::optional<OutputInfo>&)>& done, Millis timeout) {
+    MsgResult r = msg({"output", name, verb});
+    if (r.status != 0) {
+        throw std::runtime_error("swaymsg output " + name + " " + verb + " failed: " + r.output);
+    }
+    const auto deadline = Clock::now() + timeout;
+    while (!done(output(name))) {
+        if (Clock::now() >= deadline) {
+            throw std::runtime_error("sway did not " + verb + " " + name + " (sway " + version().str() + ")");
+        }
+        sleep_for(50ms);
+    }
+}
+
+void Sway::disable_output(const std::string& name, Millis timeout) {
+    command_output(name, "disable", [](const std::optional<OutputInfo>& o) { return o && !o->active; }, timeout);
+}
+
+void Sway::unplug_output(const std::string& name, Millis timeout) {
+    command_output(name, "unplug", [](const std::optional<OutputInfo>& o) { return !o; }, timeout);
 }
 
 Image Sway::grab(const std::string& name) const {

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <compare>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
@@ -100,6 +101,14 @@ std::string missing_tools(std::initializer_list<std::string> tools);
         const std::string harness_missing_ = ::harness::missing_tools({__VA_ARGS__}); \
         HARNESS_SKIP_UNLESS(harness_missing_.empty(), harness_missing_);            \
     } while (0)
+
+// A release number: 1.10.1.
+struct Version {
+    int major = 0, minor = 0, patch = 0;
+    friend auto operator<=>(const Version&, const Version&) = default;
+    std::string str() const;
+};
+std::ostream& operator<<(std::ostream& os, const Version& v);
 
 // ---------------------------------------------------------------------------
 // Child processes
@@ -317,7 +326,7 @@ private:
     std::unique_ptr<Process> process_;
 };
 
-// Headless sway 1.7 (wlroots, pixman renderer) with `outputs` virtual outputs
+// Headless sway (wlroots, pixman renderer) with `outputs` virtual outputs
 // named HEADLESS-1..N, read back with grim. As root it runs as kTestAccount,
 // since sway refuses root; clients stay root and reach it through env().
 class Sway : public Compositor {
@@ -329,6 +338,8 @@ public:
     Env env() const override;
 
     MsgResult msg(const std::vector<std::string>& args, Millis timeout = 10000ms) const;
+    // What sway says it is (get_version); throws when swaymsg fails.
+    Version version() const;
     std::vector<OutputInfo> outputs() const;  // throws when swaymsg fails
     std::optional<OutputInfo> output(const std::string& name) const;
     // Plugs in a new headless output and returns its name (e.g. HEADLESS-3).
@@ -336,11 +347,23 @@ public:
     // Sets the output mode and waits until sway reports it.
     void set_mode(const std::string& name, int width, int height, Millis timeout = 5000ms);
 
+    // Whether the two below work: a headless output can be disabled or
+    // unplugged from sway 1.10 on (sway 1.7 knows no unplug, and fails to
+    // commit a headless output's disable, which stays active).
+    bool can_remove_outputs() const { return version() >= Version{1, 10, 0}; }
+    // `output NAME disable`, then waits until sway reports the output inactive.
+    void disable_output(const std::string& name, Millis timeout = 5000ms);
+    // `output NAME unplug`, then waits until sway no longer lists the output.
+    void unplug_output(const std::string& name, Millis timeout = 5000ms);
+
     Image grab(const std::string& output) const override;
 
     static constexpr const char* kAccount = kTestAccount;
 
 private:
+    void command_output(const std::string& name, const std::string& verb,
+                        const std::function<bool(const std::optional<OutputInfo>&)>& done, Millis timeout);
+
     std::string ipc_socket_;
 };
 
