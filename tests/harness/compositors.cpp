@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -235,6 +237,36 @@ void Compositor::kill(int sig) {
         process_->kill(SIGKILL);
     }
     process_->stop();
+}
+
+std::vector<Global> Compositor::globals() const {
+    Process info({"wayland-info"}, env());
+    const auto status = info.wait_exit(10000ms);
+    if (!status || !status->success()) {
+        throw std::runtime_error("wayland-info failed on " + name_ + "\n" + info.describe(2000));
+    }
+    // "interface: 'wl_output',          version:  4, name: 46"
+    static const std::regex line(R"(^interface: '(\w+)',\s+version:\s+(\d+), name:\s+(\d+))");
+    std::vector<Global> globals;
+    std::istringstream in(info.stdout_text());
+    std::smatch m;
+    for (std::string text; std::getline(in, text);) {
+        if (std::regex_search(text, m, line)) {
+            globals.push_back({m[1].str(), static_cast<std::uint32_t>(std::stoul(m[2].str())),
+                               static_cast<std::uint32_t>(std::stoul(m[3].str()))});
+        }
+    }
+    return globals;
+}
+
+std::uint32_t Compositor::offered(std::string_view interface) const {
+    std::uint32_t version = 0;
+    for (const Global& g : globals()) {
+        if (g.interface == interface) {
+            version = std::max(version, g.version);
+        }
+    }
+    return version;
 }
 
 Image Compositor::grab(const std::string&) const {

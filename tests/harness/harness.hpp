@@ -251,6 +251,13 @@ struct MsgResult {
     std::string output;
 };
 
+// A global as a compositor announces it to a new client.
+struct Global {
+    std::string interface;
+    std::uint32_t version = 0;
+    std::uint32_t name = 0;
+};
+
 // The account that runs the compositors which refuse root (as root only);
 // created on demand.
 inline constexpr const char* kTestAccount = "lumivane-test";
@@ -291,6 +298,12 @@ public:
 
     // Simulate the compositor going away: signal it and wait until it is gone.
     void kill(int sig = SIGTERM);
+
+    // What it announces to a new client, in order, as wayland-info lists it;
+    // throws when wayland-info fails.
+    std::vector<Global> globals() const;
+    // The highest version of `interface` it offers; 0 when it offers none.
+    std::uint32_t offered(std::string_view interface) const;
 
     // An output's pixels; throws where the compositor offers no way to read them.
     virtual Image grab(const std::string& output) const;
@@ -367,7 +380,8 @@ private:
     std::string ipc_socket_;
 };
 
-// Headless weston 10: wl_output version 3 only, no layer shell; one output.
+// Headless weston: no layer shell, one output (wl_output version 3 up to
+// weston 10, version 4 from weston 14).
 class Weston : public Compositor {
 public:
     explicit Weston(int width = 1024, int height = 640, Millis startup_timeout = 20000ms);
@@ -388,8 +402,9 @@ private:
     std::unique_ptr<SessionBus> bus_;
 };
 
-// Headless mutter 43, GNOME's compositor: no layer shell, and its outputs at
-// wl_output version 3. Runs as root with its own session bus.
+// Headless mutter, GNOME's compositor: no layer shell, and its outputs at
+// wl_output version 3 (mutter 43) or 4 (mutter 48 on). Runs as root with its
+// own session bus.
 class Mutter : public Compositor {
 public:
     explicit Mutter(int width = 640, int height = 480, Millis startup_timeout = 30000ms);
@@ -399,7 +414,7 @@ private:
     std::unique_ptr<SessionBus> bus_;
 };
 
-// cage 0.1.4, a wlroots kiosk: wl_output version 4 (HEADLESS-1) and no layer
+// cage, a wlroots kiosk: wl_output version 4 (HEADLESS-1) and no layer
 // shell. Runs as kTestAccount with a long sleep as its one application, and
 // ends by ending that.
 class Cage : public Compositor {
