@@ -104,6 +104,26 @@ bool is_socket_file(const fs::path& p) {
     return ::lstat(p.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
+// WLR_HEADLESS_OUTPUTS outputs on wlroots' headless backend, drawn by pixman.
+Env headless_env(int outputs) {
+    return {
+        {"WLR_BACKENDS", "headless"},
+        {"WLR_RENDERER", "pixman"},
+        {"WLR_LIBINPUT_NO_DEVICES", "1"},
+        {"WLR_HEADLESS_OUTPUTS", std::to_string(outputs)},
+    };
+}
+
+// An output's pixels through wlr-screencopy.
+Image grim(const Env& env, const std::string& output) {
+    Process grim({"grim", "-o", output, "-t", "ppm", "-"}, env);
+    auto st = grim.wait_exit(10000ms);
+    if (!st || !st->success()) {
+        throw std::runtime_error("grim failed\n" + grim.describe(1000));
+    }
+    return Image::parse_ppm(grim.stdout_text());
+}
+
 bool can_connect(const std::string& path) {
     sockaddr_un addr{};
     if (path.size() >= sizeof addr.sun_path) {
@@ -130,6 +150,15 @@ std::string Version::str() const {
 }
 
 std::ostream& operator<<(std::ostream& os, const Version& v) { return os << v.str(); }
+
+std::optional<Version> Version::find(std::string_view text) {
+    static const std::regex number(R"((\d+)\.(\d+)(?:\.(\d+))?)");
+    std::match_results<std::string_view::const_iterator> m;
+    if (!std::regex_search(text.begin(), text.end(), m, number)) {
+        return std::nullopt;
+    }
+    return Version{std::stoi(m[1].str()), std::stoi(m[2].str()), m[3].matched ? std::stoi(m[3].str()) : 0};
+}
 
 // ---------------------------------------------------------------------------
 // What every compositor shares
@@ -307,14 +336,7 @@ Sway::Sway(int outputs, std::string extra_config, Millis startup_timeout) : Comp
     write_file(config, "xwayland disable\n" + extra_config + "\n");
     give_to_process_owner(config, options);
 
-    const Env env = {
-        {"WLR_BACKENDS", "headless"},
-        {"WLR_RENDERER", "pixman"},
-        {"WLR_LIBINPUT_NO_DEVICES", "1"},
-        {"WLR_HEADLESS_OUTPUTS", std::to_string(outputs)},
-        {"SWAYSOCK", std::nullopt},
-        {"I3SOCK", std::nullopt},
-    };
+    const Env env = merge(headless_env(outputs), {{"SWAYSOCK", std::nullopt}, {"I3SOCK", std::nullopt}});
     launch({"sway", "-c", config.string()}, env, options, [&]() -> std::string {
         if (display_.empty()) {
             display_ = find_socket("wayland-");
@@ -451,15 +473,156 @@ void Sway::unplug_output(const std::string& name, Millis timeout) {
     command_output(name, "unplug", [](const std::optional<OutputInfo>& o) { return !o; }, timeout);
 }
 
-Image Sway::grab(const std::string& name) const {
-    Process grim({"grim", "-o", name, "-t", "ppm", "-"}, env());
-    auto st = grim.wait_exit(10000ms);
-    if (!st || !st->success()) {
-        throw std::runtime_error("grim failed\n" + grim.describe(1000));
+Image Sway::grab(const std::string& name) const { return grim(env(), name); }
+
+// ---------------------------------------------------------------------------
+// labwc, phoc and Wayfire
+
+namespace {
+
+// wlr-randr's --json: a list of heads with "name", "enabled" and "modes",
+// the current one marked "current"; what a disabled head leaves out reads
+// as its default.
+std::vector<OutputInfo> parse_heads(const std::string& text) {
+    const Json root = Json::parse(text);
+    if (!root.is_array()) {
+        throw std::runtime_error("wlr-randr --json: expected a JSON array");
     }
-    return Image::parse_ppm(grim.stdout_text());
+    std::vector<OutputInfo> outputs;
+    for (const Json& head : root) {
+        OutputInfo info;
+        info.name = member<std::string>(head, "name", "");
+        info.active = member(head, "enabled", false);
+        const Json position = member(head, "position", Json::object());
+        info.x = member(position, "x", 0);
+        info.y = member(position, "y", 0);
+        info.scale = member(head, "scale", 1.0);
+        for (const Json& mode : member(head, "modes", Json::array())) {
+            if (member(mode, "current", false)) {
+                info.width = member(mode, "width", 0);
+                info.height = member(mode, "height", 0);
+            }
+        }
+        outputs.push_back(std::move(info));
+    }
+    return outputs;
 }
 
+}  // namespace
+
+void Wlroots::start(std::vector<std::string> argv, int outputs, const SpawnOptions& options, Millis timeout) {
+    if (outputs < 1) {
+        throw std::invalid_argument(name_ + " needs at least one output");
+    }
+    launch(std::move(argv), headless_env(outputs), options, [&]() -> std::string {
+        if (display_.empty()) {
+            display_ = find_socket("wayland-");
+        }
+        if (std::string problem = socket_answers(); !problem.empty()) {
+            return problem;
+        }
+        try {
+            const auto heads = this->outputs();
+            const auto enabled = std::count_if(heads.begin(), heads.end(), [](const auto& o) { return o.active; });
+            return enabled >= outputs ? std::string() : "outputs not all there";
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    }, timeout);
+}
+
+std::string Wlroots::randr(const std::vector<std::string>& args, Millis timeout) const {
+    std::vector<std::string> argv = {"wlr-randr"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process p(argv, env());
+    const auto status = p.wait_exit(timeout);
+    if (!status || !status->success()) {
+        throw std::runtime_error("wlr-randr failed on " + name_ + "\n" + p.describe(2000));
+    }
+    return p.stdout_text();
+}
+
+std::vector<OutputInfo> Wlroots::outputs() const { return parse_heads(randr({"--json"})); }
+
+std::optional<OutputInfo> Wlroots::output(const std::string& name) const {
+    for (auto& o : outputs()) {
+        if (o.name == name) {
+            return o;
+        }
+    }
+    return std::nullopt;
+}
+
+void Wlroots::set_mode(const std::string& name, int width, int height, Millis timeout) {
+    randr({"--output", name, "--custom-mode", std::to_string(width) + "x" + std::to_string(height)});
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto o = output(name);
+        if (o && o->width == width && o->height == height) {
+            return;
+        }
+        if (Clock::now() >= deadline) {
+            throw std::runtime_error(name_ + ": output " + name + " did not take mode " + std::to_string(width) +
+                                     "x" + std::to_string(height));
+        }
+        sleep_for(50ms);
+    }
+}
+
+void Wlroots::disable_output(const std::string& name, Millis timeout) {
+    randr({"--output", name, "--off"});
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto o = output(name);
+        if (o && !o->active) {
+            return;
+        }
+        if (Clock::now() >= deadline) {
+            throw std::runtime_error(name_ + ": output " + name + " did not turn off");
+        }
+        sleep_for(50ms);
+    }
+}
+
+Image Wlroots::grab(const std::string& output) const { return grim(env(), output); }
+
+Labwc::Labwc(int outputs, Millis startup_timeout) : Wlroots("labwc") {
+    const SpawnOptions options = as_test_account();
+    // An empty folder: labwc's defaults, and none of the user's files.
+    const fs::path config = fs::path(runtime_dir_) / "labwc";
+    fs::create_directory(config);
+    give_to_process_owner(config, options);
+    start({"labwc", "-C", config.string()}, outputs, options, startup_timeout);
+}
+
+Phoc::Phoc(int outputs, Millis startup_timeout) : Wlroots("phoc") {
+    const SpawnOptions options = as_test_account();
+    const fs::path config = fs::path(runtime_dir_) / "phoc.ini";
+    write_file(config, "[core]\nxwayland=false\n");
+    give_to_process_owner(config, options);
+    start({"phoc", "-C", config.string()}, outputs, options, startup_timeout);
+}
+
+Wayfire::Wayfire(int outputs, Millis startup_timeout) : Wlroots("wayfire") {
+    const SpawnOptions options = as_test_account();
+    // No plugins: no panel, background or animation of Wayfire's own.
+    const fs::path config = fs::path(runtime_dir_) / "wayfire.ini";
+    write_file(config, "[core]\nplugins =\nxwayland = false\n");
+    give_to_process_owner(config, options);
+    start({"wayfire", "-c", config.string()}, outputs, options, startup_timeout);
+}
+
+std::optional<Version> Wayfire::installed_version() {
+    if (!which("wayfire")) {
+        return std::nullopt;
+    }
+    Process p({"wayfire", "--version"});
+    const auto status = p.wait_exit(10000ms);
+    if (!status) {
+        return std::nullopt;
+    }
+    return Version::find(p.stdout_text() + p.stderr_text());
+}
 
 // ---------------------------------------------------------------------------
 // Weston

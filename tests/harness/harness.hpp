@@ -1,6 +1,7 @@
-// End-to-end test harness: real headless compositors (sway, weston, KWin,
-// mutter, cage), the program under test as a child process, pixel read-back,
-// and a wire-protocol proxy that can inject compositor events.
+// End-to-end test harness: real headless compositors (sway, labwc, phoc,
+// Wayfire, weston, KWin, mutter, cage), the program under test as a child
+// process, pixel read-back, and a wire-protocol proxy that can inject
+// compositor events.
 //
 // Everything here talks to real executables, so every wait takes a timeout and
 // every child is stopped by its PID (process group) when its owner goes away.
@@ -102,11 +103,13 @@ std::string missing_tools(std::initializer_list<std::string> tools);
         HARNESS_SKIP_UNLESS(harness_missing_.empty(), harness_missing_);            \
     } while (0)
 
-// A release number: 1.10.1.
+// A release number as programs print it: "1.10.1", "0.10.0-unknown".
 struct Version {
     int major = 0, minor = 0, patch = 0;
     friend auto operator<=>(const Version&, const Version&) = default;
     std::string str() const;
+    // The first "N.N" or "N.N.N" in `text`.
+    static std::optional<Version> find(std::string_view text);
 };
 std::ostream& operator<<(std::ostream& os, const Version& v);
 
@@ -378,6 +381,56 @@ private:
                         const std::function<bool(const std::optional<OutputInfo>&)>& done, Millis timeout);
 
     std::string ipc_socket_;
+};
+
+// labwc, phoc and Wayfire: wlroots compositors on the headless backend with
+// the pixman renderer and WLR_HEADLESS_OUTPUTS outputs HEADLESS-1..N, run as
+// kTestAccount like sway. They have no IPC of sway's kind; their outputs are
+// read and changed through wlr-output-management (wlr-randr), their pixels
+// read back with grim.
+class Wlroots : public Compositor {
+public:
+    std::vector<OutputInfo> outputs() const;  // enabled or not; throws when wlr-randr fails
+    std::optional<OutputInfo> output(const std::string& name) const;
+    // A custom mode, then waits until the compositor reports it.
+    void set_mode(const std::string& name, int width, int height, Millis timeout = 5000ms);
+    // Turns the output off, then waits until the compositor reports it off;
+    // its wl_output global goes with it.
+    void disable_output(const std::string& name, Millis timeout = 5000ms);
+
+    Image grab(const std::string& output) const override;
+
+protected:
+    explicit Wlroots(std::string_view name) : Compositor(name) {}
+    // Starts `argv` with `options` (as_test_account()) on `outputs` headless
+    // outputs, and waits until its Wayland socket answers and wlr-randr lists
+    // them all enabled.
+    void start(std::vector<std::string> argv, int outputs, const SpawnOptions& options, Millis timeout);
+
+private:
+    std::string randr(const std::vector<std::string>& args, Millis timeout = 10000ms) const;
+};
+
+// labwc, an Openbox-like stacking compositor: an empty configuration folder.
+class Labwc : public Wlroots {
+public:
+    explicit Labwc(int outputs = 1, Millis startup_timeout = 20000ms);
+};
+
+// phoc, the compositor under Phosh on phones: a configuration of [core]
+// without Xwayland.
+class Phoc : public Wlroots {
+public:
+    explicit Phoc(int outputs = 1, Millis startup_timeout = 20000ms);
+};
+
+// Wayfire, a compositor built from plugins, here with none: only 0.10 on
+// (wlroots 0.19) starts without a DRM device.
+class Wayfire : public Wlroots {
+public:
+    explicit Wayfire(int outputs = 1, Millis startup_timeout = 20000ms);
+    // What `wayfire --version` says; nullopt when it says no version.
+    static std::optional<Version> installed_version();
 };
 
 // Headless weston: no layer shell, one output (wl_output version 3 up to
