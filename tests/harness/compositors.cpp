@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <regex>
 #include <sstream>
@@ -697,6 +698,38 @@ bool screenshots_offered(const std::string& address) {
     }
 }
 
+// Whether KWin composites its outputs yet; false while it does not answer.
+bool compositing_active(const std::string& address) {
+    try {
+        BusConnection c(address);
+        BusError error;
+        int active = 0;
+        return sd_bus_get_property_trivial(c.bus, "org.kde.KWin", "/Compositor", "org.kde.kwin.Compositing",
+                                           "active", &error.error, 'b', &active) >= 0 &&
+               active != 0;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// "gl2", "qpainter" or, while KWin does not answer, "unknown".
+std::string compositing_type(const std::string& address) {
+    try {
+        BusConnection c(address);
+        BusError error;
+        char* type = nullptr;
+        if (sd_bus_get_property_string(c.bus, "org.kde.KWin", "/Compositor", "org.kde.kwin.Compositing",
+                                       "compositingType", &error.error, &type) < 0) {
+            return "unknown";
+        }
+        std::string out = type;
+        std::free(type);
+        return out;
+    } catch (const std::exception&) {
+        return "unknown";
+    }
+}
+
 // The unsigned entries of an a{sv} dictionary; the others are skipped.
 std::map<std::string, std::uint32_t> read_uint_dict(sd_bus_message* m) {
     std::map<std::string, std::uint32_t> values;
@@ -773,14 +806,54 @@ Kwin::Kwin(int outputs, int width, int height, Millis startup_timeout) : Composi
                if (std::string problem = socket_answers(); !problem.empty()) {
                    return problem;
                }
-               return screenshots_offered(bus_->address()) ? std::string()
-                                                           : "no org.kde.KWin.ScreenShot2 on the bus yet";
+               // Screenshots are another question (screenshots_available):
+               // KWin 6 here never offers them.
+               return compositing_active(bus_->address()) ? std::string() : "KWin does not composite yet";
            }, startup_timeout);
 }
 
 Kwin::~Kwin() { shut_down(); }
 
+bool Kwin::screenshots_available(Millis timeout) const {
+    const auto deadline = Clock::now() + timeout;
+    while (!screenshots_) {
+        // Under QPainter KWin 6.3 has no ScreenShot2 object and KWin 6.7
+        // cancels every capture; with OpenGL the interface comes a while
+        // after start-up, and a capture that works settles it.
+        if (compositing_type(bus_->address()) == "qpainter") {
+            screenshots_ = false;
+        } else if (screenshots_offered(bus_->address()) && try_capture("Virtual-0")) {
+            screenshots_ = true;
+        } else if (Clock::now() >= deadline) {
+            screenshots_ = false;
+        } else {
+            sleep_for(100ms);
+        }
+    }
+    return *screenshots_;
+}
+
+bool Kwin::try_capture(const std::string& output) const {
+    try {
+        capture(output);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 Image Kwin::grab(const std::string& output) const {
+    if (!screenshots_available()) {
+        const std::string type = compositing_type(bus_->address());
+        throw std::runtime_error(type == "qpainter"
+                                     ? "KWin offers no screenshots here: it composites with QPainter, and its "
+                                       "screenshots need OpenGL"
+                                     : "KWin's screenshots did not start working (compositing: " + type + ")");
+    }
+    return capture(output);
+}
+
+Image Kwin::capture(const std::string& output) const {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) < 0) {
         throw_errno("pipe2");

@@ -440,19 +440,30 @@ public:
     explicit Weston(int width = 1024, int height = 640, Millis startup_timeout = 20000ms);
 };
 
-// Headless KWin 5.27, KDE Plasma's compositor and not wlroots-based: a layer
-// shell of version 3, outputs Virtual-0..N-1 of wl_output version 4, each
-// width x height. Runs as root with its own session bus; pixels come through
-// its D-Bus screenshot interface, since grim has no wlr-screencopy there.
+// Headless KWin, KDE Plasma's compositor and not wlroots-based: a layer
+// shell (version 3 in KWin 5.27, 5 in KWin 6), outputs Virtual-0..N-1 of
+// wl_output version 4, each width x height. Runs as root with its own
+// session bus; pixels come through its D-Bus screenshot interface, since grim
+// has no wlr-screencopy there.
 class Kwin : public Compositor {
 public:
     explicit Kwin(int outputs = 1, int width = 640, int height = 480, Millis startup_timeout = 30000ms);
     ~Kwin() override;
 
+    // Whether grab() can work, asked of KWin: its screenshots need OpenGL
+    // compositing, and KWin 6 composites with QPainter on llvmpipe (6.3 then
+    // has no ScreenShot2 object, 6.7 cancels every capture). With OpenGL,
+    // waits up to `timeout` for a first capture to work.
+    bool screenshots_available(Millis timeout = 30000ms) const;
+    // Throws std::runtime_error, saying why, where screenshots are unavailable.
     Image grab(const std::string& output) const override;
 
 private:
+    Image capture(const std::string& output) const;
+    bool try_capture(const std::string& output) const;
+
     std::unique_ptr<SessionBus> bus_;
+    mutable std::optional<bool> screenshots_;
 };
 
 // Headless mutter, GNOME's compositor: no layer shell, and its outputs at
