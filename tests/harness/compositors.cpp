@@ -161,6 +161,20 @@ std::optional<Version> Version::find(std::string_view text) {
     return Version{std::stoi(m[1].str()), std::stoi(m[2].str()), m[3].matched ? std::stoi(m[3].str()) : 0};
 }
 
+bool release_packages(const std::string& package) {
+    const char* list = std::getenv("LUMIVANE_COMPOSITORS");
+    if (list == nullptr) {
+        return true;
+    }
+    std::istringstream words(list);
+    for (std::string word; words >> word;) {
+        if (word == package) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // What every compositor shares
 

@@ -103,6 +103,20 @@ std::string missing_tools(std::initializer_list<std::string> tools);
         HARNESS_SKIP_UNLESS(harness_missing_.empty(), harness_missing_);            \
     } while (0)
 
+// Whether the Debian release in use packages `package` at all: a test for a
+// compositor it lacks skips, in CI too, where a missing tool fails. The list
+// is LUMIVANE_COMPOSITORS (scripts/test exports packages.sh's list for the
+// release); without it every compositor counts as packaged and only the
+// tools decide.
+bool release_packages(const std::string& package);
+
+#define HARNESS_SKIP_UNLESS_PACKAGED(package)                                       \
+    do {                                                                            \
+        if (!::harness::release_packages(package)) {                                \
+            GTEST_SKIP() << "this Debian release does not package " << (package);  \
+        }                                                                           \
+    } while (0)
+
 // A release number as programs print it: "1.10.1", "0.10.0-unknown".
 struct Version {
     int major = 0, minor = 0, patch = 0;
