@@ -28,10 +28,15 @@ bool parse_number(std::string_view s, T& out) {
     return ec == std::errc() && end == s.data() + s.size();
 }
 
-// "1234567.890" (seconds and milliseconds) or "21:08:56.553021".
-bool parse_time(std::string_view s, double& out) {
+// libwayland before 1.26 prints the realtime clock in microseconds, cut to 32
+// bits and written as milliseconds ("1234567.890"); 1.26 prints the time of
+// day ("21:08:56.553021"). Either way `out` is in seconds, and `period` says
+// after how long the printed value starts again from zero.
+bool parse_time(std::string_view s, double& out, double& period) {
     s = trim(s);
     double seconds = 0;
+    double unit = 1e-3;
+    period = 4294.967296;
     if (const auto colon = s.find(':'); colon != std::string_view::npos) {
         const auto second_colon = s.find(':', colon + 1);
         unsigned hours = 0, minutes = 0;
@@ -41,6 +46,8 @@ bool parse_time(std::string_view s, double& out) {
         }
         seconds = hours * 3600.0 + minutes * 60.0;
         s.remove_prefix(second_colon + 1);
+        unit = 1;
+        period = 86400;
     }
     const auto dot = s.find('.');
     std::uint64_t whole = 0, fraction = 0;
@@ -50,7 +57,7 @@ bool parse_time(std::string_view s, double& out) {
     }
     double scale = 1;
     for (std::size_t i = dot + 1; i < s.size(); ++i) scale *= 10;
-    out = seconds + static_cast<double>(whole) + static_cast<double>(fraction) / scale;
+    out = seconds + (static_cast<double>(whole) + static_cast<double>(fraction) / scale) * unit;
     return true;
 }
 
@@ -131,7 +138,7 @@ bool parse_wire_message(std::string_view line, WireMessage& out) {
     const auto close = line.find(']');
     if (close == std::string_view::npos) return false;
     WireMessage m;
-    if (!parse_time(line.substr(0, close), m.time)) return false;
+    if (!parse_time(line.substr(0, close), m.time, m.clock_period)) return false;
     line = trim(line.substr(close + 1));
     if (consume(line, "{")) {
         const auto end = line.find('}');
@@ -174,9 +181,10 @@ void Trace::append(std::string_view text) {
         const std::string_view line = text.substr(0, end);
         WireMessage m;
         if (parse_wire_message(line, m)) {
-            // Clock times start again at midnight; keep them growing.
-            if (m.time + day_ < previous_ - 43200) day_ += 86400;
-            m.time += day_;
+            // The printed clock starts again from zero now and then (at
+            // midnight, or every 71.6 minutes); keep the times growing.
+            if (m.time + wrapped_ < previous_ - m.clock_period / 2) wrapped_ += m.clock_period;
+            m.time += wrapped_;
             previous_ = m.time;
             messages_.push_back(std::move(m));
         } else if (end != std::string_view::npos || !line.empty()) {

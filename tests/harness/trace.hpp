@@ -19,7 +19,10 @@
 namespace harness {
 
 struct WireMessage {
-    double time = 0;          // seconds; since midnight in the 1.26 format
+    // Seconds: of the realtime clock's microseconds cut to 32 bits before
+    // 1.26, since midnight from 1.26 on; see Trace for its wrapping.
+    double time = 0;
+    double clock_period = 0;  // after how many seconds the printed clock starts again
     bool request = false;     // sent by the client ("->")
     bool discarded = false;   // an event for an object without a listener or proxy
     std::string queue;        // "Default Queue", "mesa egl surface queue"; empty before 1.23
@@ -82,7 +85,7 @@ public:
 private:
     std::vector<WireMessage> messages_;
     std::vector<std::string> other_;
-    double previous_ = 0, day_ = 0;  // the last time read, the days added to clock times
+    double previous_ = 0, wrapped_ = 0;  // the last time read, the periods added for the clock's wrapping
 };
 
 // Lines that Mesa and the EGL or GL loader print on their own, such as
