@@ -196,26 +196,6 @@ inline std::string stale_acks(const Trace& trace, const LayerSurface& ls) {
     return problems;
 }
 
-// What wayland-info lists of the compositor behind `env`.
-inline std::string wayland_info(const Env& env) {
-    Process info({"wayland-info"}, env);
-    const auto status = info.wait_exit(10s);
-    EXPECT_TRUE(status && status->success()) << info.describe();
-    return info.stdout_text();
-}
-
-// The version of each global of `interface` in wayland-info's list, in order.
-inline std::vector<unsigned> offered_versions(const std::string& info, const std::string& interface) {
-    const std::regex global("^interface: '" + interface + R"(',\s*version:\s*(\d+),)");
-    std::vector<unsigned> versions;
-    std::istringstream in(info);
-    std::smatch m;
-    for (std::string line; std::getline(in, line);) {
-        if (std::regex_search(line, m, global)) versions.push_back(unsigned(std::stoul(m[1].str())));
-    }
-    return versions;
-}
-
 // Voluntary context switches of the process's main thread.
 inline long voluntary_switches(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/status");

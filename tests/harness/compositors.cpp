@@ -283,16 +283,11 @@ void Compositor::kill(int sig) {
     process_->stop();
 }
 
-std::vector<Global> Compositor::globals() const {
-    Process info({"wayland-info"}, env());
-    const auto status = info.wait_exit(10000ms);
-    if (!status || !status->success()) {
-        throw std::runtime_error("wayland-info failed on " + name_ + "\n" + info.describe(2000));
-    }
+std::vector<Global> parse_globals(const std::string& info) {
     // "interface: 'wl_output',          version:  4, name: 46"
     static const std::regex line(R"(^interface: '(\w+)',\s+version:\s+(\d+), name:\s+(\d+))");
     std::vector<Global> globals;
-    std::istringstream in(info.stdout_text());
+    std::istringstream in(info);
     std::smatch m;
     for (std::string text; std::getline(in, text);) {
         if (std::regex_search(text, m, line)) {
@@ -302,6 +297,17 @@ std::vector<Global> Compositor::globals() const {
     }
     return globals;
 }
+
+std::string Compositor::wayland_info() const {
+    Process info({"wayland-info"}, env());
+    const auto status = info.wait_exit(10000ms);
+    if (!status || !status->success()) {
+        throw std::runtime_error("wayland-info failed on " + name_ + "\n" + info.describe(2000));
+    }
+    return info.stdout_text();
+}
+
+std::vector<Global> Compositor::globals() const { return parse_globals(wayland_info()); }
 
 std::uint32_t Compositor::offered(std::string_view interface) const {
     std::uint32_t version = 0;

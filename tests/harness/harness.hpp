@@ -273,6 +273,8 @@ struct Global {
     std::uint32_t version = 0;
     std::uint32_t name = 0;
 };
+// The globals in wayland-info's list, in order.
+std::vector<Global> parse_globals(const std::string& info);
 
 // The account that runs the compositors which refuse root (as root only);
 // created on demand.
@@ -315,8 +317,9 @@ public:
     // Simulate the compositor going away: signal it and wait until it is gone.
     void kill(int sig = SIGTERM);
 
-    // What it announces to a new client, in order, as wayland-info lists it;
-    // throws when wayland-info fails.
+    // What wayland-info lists of it; throws when wayland-info fails.
+    std::string wayland_info() const;
+    // What it announces to a new client, in order, as wayland-info lists it.
     std::vector<Global> globals() const;
     // The highest version of `interface` it offers; 0 when it offers none.
     std::uint32_t offered(std::string_view interface) const;
