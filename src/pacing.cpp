@@ -95,3 +95,11 @@ float shader_seconds(clock_reading now, clock_reading origin, float speed)
     float seconds = scaled + s;
     return seconds * speed;
 }
+
+float smoothed_rate(float rate, float interval)
+{
+    if (!(interval > 0.0f))
+        return rate;
+    float weight = interval < 1.0f ? interval : 1.0f;
+    return rate + (1.0f / interval - rate) * weight;
+}

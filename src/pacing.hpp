@@ -34,3 +34,9 @@ clock_reading next_deadline(clock_reading deadline, clock_reading interval, int3
 // Seconds from origin to now, scaled by speed, rounded in single precision
 // step by step: the shader's iTime and iTimeDelta.
 float shader_seconds(clock_reading now, clock_reading origin, float speed);
+
+// The tick rate after a tick `interval` real seconds after the one before:
+// each tick's own rate weighs in by the share of a second it spans, so the
+// value follows about the last second of ticks at any rate, and comes back
+// within a second or two after a long pause. A zero interval changes nothing.
+float smoothed_rate(float rate, float interval);

@@ -146,6 +146,34 @@ TEST(Pacing, ShaderSecondsRoundEachStepInSinglePrecision)
     EXPECT_EQ(std::fmod(long_run, 1.0f / 64), 0.0f);
 }
 
+// Ticks at `hz` for `seconds`, from `rate`.
+float ticks(float rate, float hz, float seconds)
+{
+    for (float t = 0.0f; t < seconds; t += 1.0f / hz)
+        rate = smoothed_rate(rate, 1.0f / hz);
+    return rate;
+}
+
+TEST(Pacing, SmoothedRateFollowsTheLastSecondOrSo)
+{
+    // A new rate is taken within a few seconds, whatever it is.
+    EXPECT_NEAR(ticks(60.0f, 60.0f, 1.0f), 60.0f, 0.01f);
+    EXPECT_NEAR(ticks(60.0f, 30.0f, 4.0f), 30.0f, 0.6f);
+    EXPECT_NEAR(ticks(60.0f, 144.0f, 4.0f), 144.0f, 3.0f);
+    EXPECT_NEAR(ticks(60.0f, 2.0f, 6.0f), 2.0f, 0.05f);
+    // A single late tick shows, and fades.
+    float late = smoothed_rate(60.0f, 0.1f);
+    EXPECT_LT(late, 56.0f);
+    EXPECT_NEAR(ticks(late, 60.0f, 3.0f), 60.0f, 1.2f);
+    // After ten minutes without a tick, the rate is back within seconds.
+    float paused = smoothed_rate(60.0f, 600.0f);
+    EXPECT_LT(paused, 0.01f);
+    EXPECT_NEAR(ticks(paused, 60.0f, 4.0f), 60.0f, 1.2f);
+    // Two ticks in the same nanosecond, or a clock gone wrong, change nothing.
+    for (float interval : {0.0f, -1.0f, std::numeric_limits<float>::quiet_NaN()})
+        EXPECT_EQ(smoothed_rate(60.0f, interval), 60.0f) << interval;
+}
+
 TEST(SizeLimit, FitsTheViewportAndAPoolUnderTwoGibibytes)
 {
     const size_limit viewport{16384, 16384}, unbounded{UINT32_MAX, UINT32_MAX};
