@@ -69,8 +69,20 @@ bool init_egl(app_state *state)
     if (state->egl_display == EGL_NO_DISPLAY)
         return report(msg::get_display_failed);
 
+    // Shadertoy's shaders rely on WebGL's rule that every variable starts at
+    // zero, and Mesa follows it only when asked through its driver options,
+    // which it reads from the environment as EGL initialises; it would then
+    // say that the option was overridden, unless told to be silent. A value
+    // the user set stays, and so does Mesa's line about it.
+    bool quiet = !getenv("glsl_zero_init") && !getenv("MESA_DEBUG");
+    setenv("glsl_zero_init", "true", 0);
+    if (quiet)
+        setenv("MESA_DEBUG", "silent", 1);
     EGLint major, minor;
-    if (eglInitialize(state->egl_display, &major, &minor) == EGL_FALSE)
+    EGLBoolean initialised = eglInitialize(state->egl_display, &major, &minor);
+    if (quiet)
+        unsetenv("MESA_DEBUG");
+    if (initialised == EGL_FALSE)
         return report(msg::init_display_failed);
 
     if (eglBindAPI(EGL_OPENGL_API) == EGL_FALSE)

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -44,6 +45,9 @@ void render_tick(app_state *state, frame_clock *clock, clock_reading now, float 
     state->time = shader_seconds(now, clock->start_time, state->speed);
     state->time_delta = shader_seconds(now, clock->last_tick, state->speed);
     state->frame++;
+    state->frame_rate =
+        smoothed_rate(state->frame_rate, shader_seconds(now, clock->last_tick, 1.0f));
+    clock_gettime(CLOCK_REALTIME, &state->wall_clock);
 
     // Every ready output is drawn before any is presented, so that all of
     // them show the same tick.

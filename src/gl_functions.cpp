@@ -24,6 +24,7 @@ PFNGLGENBUFFERSPROC glGenBuffers;
 PFNGLBINDBUFFERPROC glBindBuffer;
 PFNGLBUFFERDATAPROC glBufferData;
 PFNGLUNIFORM1FPROC glUniform1f;
+PFNGLUNIFORM1IPROC glUniform1i;
 PFNGLUNIFORM3FPROC glUniform3f;
 PFNGLUNIFORM4FPROC glUniform4f;
 PFNGLDELETESHADERPROC glDeleteShader;
@@ -68,6 +69,7 @@ const char *load_gl_functions()
     LOAD(glBindBuffer);
     LOAD(glBufferData);
     LOAD(glUniform1f);
+    LOAD(glUniform1i);
     LOAD(glUniform3f);
     LOAD(glUniform4f);
     LOAD(glDeleteShader);

@@ -51,6 +51,8 @@ inline constexpr const char shader_too_large[] = "Shader file at '%s' is too lar
 inline constexpr const char shader_alloc_failed[] =
     "Failed to allocate space to read shader file\n";
 inline constexpr const char fragment_compile_failed[] = "Failed to compile fragment shader: %.*s\n";
+// After the line above (or the link line) when no dialect takes the shader.
+inline constexpr const char es300_failed[] = "As Shadertoy's GLSL ES 3.00: %.*s\n";
 inline constexpr const char vertex_compile_failed[] = "Failed to compile vertex shader: %.*s\n";
 inline constexpr const char link_failed[] = "Failed to link shader:\n%.*s\n";
 inline constexpr const char gl_error[] = "GL error when %s: %x";

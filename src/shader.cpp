@@ -10,15 +10,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 using namespace gl_entry;
 
 namespace {
-
-constexpr const char vertex_shader_source[] = "attribute vec2 pos;\n"
-                                              "void main() {\n"
-                                              "  gl_Position = vec4(pos.x, pos.y, 0, 1);\n"
-                                              "}\n";
 
 // One triangle whose inside covers the whole clip square: its long edge
 // passes through (1, -1).
@@ -29,6 +30,9 @@ constexpr GLfloat triangle_vertices[] = {
     3.0f, 1.0f,
 };
 // clang-format on
+
+// Many editors begin a UTF-8 file with it, and a compiler takes it for text.
+constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
 
 enum class read_result { ok, unreadable, too_large, no_memory };
 
@@ -72,18 +76,113 @@ read_result read_shader_file(const char *path, char **data, GLint *size)
     return read_result::ok;
 }
 
-bool compiled(GLuint shader, const char *failure)
+GLuint compile(GLenum type, std::initializer_list<std::string_view> pieces)
+{
+    const GLchar *texts[3];
+    GLint lengths[3];
+    GLsizei count = 0;
+    for (std::string_view piece : pieces) {
+        texts[count] = piece.data();
+        lengths[count++] = GLint(piece.size());
+    }
+    GLuint shader = glCreateShader(type);
+    glShaderSource(shader, count, texts, lengths);
+    glCompileShader(shader);
+    return shader;
+}
+
+// The log of a shader that failed to compile or a program that failed to
+// link, as its status says; nothing when it did not fail. The two kinds of
+// object have calls of the same shape.
+std::optional<std::string> failure_log(GLuint object, PFNGLGETSHADERIVPROC get_status,
+                                       GLenum status_name, PFNGLGETSHADERINFOLOGPROC get_log,
+                                       GLsizei room)
 {
     GLint status = 0;
-    glCompileShader(shader);
-    glGetShaderiv(shader, GL_COMPILE_STATUS, &status);
+    get_status(object, status_name, &status);
     if (status != 0)
-        return true;
+        return std::nullopt;
     char log[1024];
     memset(log, 0, sizeof log);
     GLsizei length = 0;
-    glGetShaderInfoLog(shader, 1024, &length, log);
-    fprintf(stderr, failure, int(length), log);
+    get_log(object, room, &length, log);
+    return std::string(log, size_t(length));
+}
+
+std::optional<std::string> compile_log(GLuint shader)
+{
+    return failure_log(shader, glGetShaderiv, GL_COMPILE_STATUS, glGetShaderInfoLog, 1024);
+}
+
+std::optional<std::string> link_log(GLuint program)
+{
+    return failure_log(program, glGetProgramiv, GL_LINK_STATUS, glGetProgramInfoLog, 1000);
+}
+
+struct refusal {
+    const char *line;
+    std::string log;
+};
+
+void report(const std::vector<refusal> &refusals)
+{
+    for (const refusal &r : refusals)
+        fprintf(stderr, r.line, int(r.log.size()), r.log.data());
+}
+
+void set_up_inputs(app_state *state, const shader_dialect &dialect)
+{
+    state->dialect = &dialect;
+    for (size_t i = 0; i < dialect.inputs.size(); i++)
+        state->input_locations[i] = glGetUniformLocation(state->program, dialect.inputs[i].name);
+    for (const shader_constant &constant : dialect.constants) {
+        GLint location = glGetUniformLocation(state->program, constant.name);
+        if (location == -1)
+            continue;
+        glUseProgram(state->program);
+        glUniform1f(location, constant.value);
+    }
+}
+
+// Tries each dialect in turn. One whose fragment shader compiles owns the
+// shader: its link failure is final. When none compiles, every dialect's log
+// is reported, the first dialect's first.
+bool build_program(app_state *state, std::string_view source)
+{
+    std::vector<refusal> refusals;
+    for (const shader_dialect &dialect : shader_dialects) {
+        if (!dialect.available())
+            continue;
+        GLuint fragment = compile(GL_FRAGMENT_SHADER, {dialect.prefix, source, dialect.suffix});
+        if (std::optional<std::string> log = compile_log(fragment)) {
+            refusals.push_back({dialect.compile_failed, std::move(*log)});
+            glDeleteShader(fragment);
+            continue;
+        }
+
+        GLuint vertex = compile(GL_VERTEX_SHADER, {dialect.vertex_source});
+        if (std::optional<std::string> log = compile_log(vertex)) {
+            report({{msg::vertex_compile_failed, std::move(*log)}});
+            return false;
+        }
+
+        state->program = glCreateProgram();
+        glAttachShader(state->program, fragment);
+        glAttachShader(state->program, vertex);
+        state->pos_attrib = 0;
+        glBindAttribLocation(state->program, state->pos_attrib, "pos");
+        glLinkProgram(state->program);
+        if (std::optional<std::string> log = link_log(state->program)) {
+            refusals.push_back({dialect.link_failed, std::move(*log)});
+            report(refusals);
+            exit(1);
+        }
+        glDeleteShader(fragment);
+        glDeleteShader(vertex);
+        set_up_inputs(state, dialect);
+        return true;
+    }
+    report(refusals);
     return false;
 }
 
@@ -107,45 +206,13 @@ bool load_shaders(app_state *state)
         return false;
     }
 
-    // The file goes in unchanged, between the fixed prefix and suffix.
-    GLuint fragment = glCreateShader(GL_FRAGMENT_SHADER);
-    const GLchar *pieces[] = {shader_prefix.data(), text, shader_suffix.data()};
-    const GLint lengths[] = {GLint(shader_prefix.size()), text_size, GLint(shader_suffix.size())};
-    glShaderSource(fragment, 3, pieces, lengths);
+    std::string_view source(text, size_t(text_size));
+    if (source.starts_with(byte_order_mark))
+        source.remove_prefix(byte_order_mark.size());
+    bool built = build_program(state, source);
     free(text);
-    if (!compiled(fragment, msg::fragment_compile_failed))
+    if (!built)
         return false;
-
-    GLuint vertex = glCreateShader(GL_VERTEX_SHADER);
-    const GLchar *vertex_source = vertex_shader_source;
-    glShaderSource(vertex, 1, &vertex_source, nullptr);
-    if (!compiled(vertex, msg::vertex_compile_failed))
-        return false;
-
-    state->program = glCreateProgram();
-    glAttachShader(state->program, fragment);
-    glAttachShader(state->program, vertex);
-    state->pos_attrib = 0;
-    glBindAttribLocation(state->program, state->pos_attrib, "pos");
-    glLinkProgram(state->program);
-    GLint linked = 0;
-    glGetProgramiv(state->program, GL_LINK_STATUS, &linked);
-    if (linked == 0) {
-        char log[1024];
-        memset(log, 0, sizeof log);
-        GLsizei length = 0;
-        glGetProgramInfoLog(state->program, 1000, &length, log);
-        fprintf(stderr, msg::link_failed, int(length), log);
-        exit(1);
-    }
-    glDeleteShader(fragment);
-    glDeleteShader(vertex);
-
-    state->loc_resolution = glGetUniformLocation(state->program, "iResolution");
-    state->loc_time = glGetUniformLocation(state->program, "iTime");
-    state->loc_time_delta = glGetUniformLocation(state->program, "iTimeDelta");
-    state->loc_frame = glGetUniformLocation(state->program, "iFrame");
-    state->loc_mouse = glGetUniformLocation(state->program, "iMouse");
 
     glGenVertexArrays(1, &state->vao);
     glBindVertexArray(state->vao);
@@ -154,6 +221,10 @@ bool load_shaders(app_state *state)
     glGenBuffers(1, &state->vbo);
     glBindBuffer(GL_ARRAY_BUFFER, state->vbo);
     glBufferData(GL_ARRAY_BUFFER, sizeof triangle_vertices, triangle_vertices, GL_STATIC_DRAW);
+
+    // The first frames come before the loop's first tick: they show the date
+    // of start-up.
+    clock_gettime(CLOCK_REALTIME, &state->wall_clock);
 
     return check_gl_errors("loading shaders");
 }
@@ -189,11 +260,12 @@ void draw_output(output_state *output)
     glUseProgram(state->program);
     glVertexAttribPointer(state->pos_attrib, 2, GL_FLOAT, GL_FALSE, 0, nullptr);
 
-    glUniform1f(state->loc_time, state->time);
-    glUniform1f(state->loc_time_delta, state->time_delta);
-    glUniform3f(state->loc_resolution, float(width), float(height), 0.0f);
-    glUniform1f(state->loc_frame, float(state->frame));
-    glUniform4f(state->loc_mouse, 0.0f, 0.0f, 0.0f, 0.0f);
+    const draw_target target = {state, float(width), float(height)};
+    const std::span<const shader_input> inputs = state->dialect->inputs;
+    for (size_t i = 0; i < inputs.size(); i++) {
+        if (state->input_locations[i] != -1)
+            inputs[i].upload(state->input_locations[i], target);
+    }
 
     glDrawArrays(GL_TRIANGLE_FAN, 0, 3);
 

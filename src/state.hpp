@@ -7,9 +7,11 @@
 #include <wayland-client.h>
 #include <wayland-egl.h>
 
+#include "dialects.hpp"
 #include "size_limit.hpp"
 
 #include <cstdint>
+#include <ctime>
 #include <limits>
 #include <string_view>
 
@@ -46,13 +48,17 @@ struct app_state {
     float time_delta = 0.0f;
     uint64_t frame = 0;
 
+    // Ticks per second, smoothed from a common display rate on; and the wall
+    // clock at the tick, for the date.
+    float frame_rate = 60.0f;
+    timespec wall_clock{};
+
+    // The dialect that took the shader, and where the linked program keeps
+    // each of that dialect's inputs (-1 for one it does not use).
+    const shader_dialect *dialect = nullptr;
+    GLint input_locations[max_shader_inputs]{};
     GLuint program = 0;
     GLuint pos_attrib = 0;
-    GLint loc_resolution = 0;
-    GLint loc_time = 0;
-    GLint loc_time_delta = 0;
-    GLint loc_frame = 0;
-    GLint loc_mouse = 0;
     GLuint vbo = 0;
     GLuint vao = 0;
 
