@@ -28,7 +28,8 @@ class Settings:
 
 def argv_of(client, s):
     here = os.path.dirname(s.shader)
-    files = {"{shader}": s.shader, "{flat}": os.path.join(here, "flat.frag"),
+    files = {"{shader}": s.shader, "{shader-es}": os.path.join(here, "wave-es.frag"),
+             "{flat}": os.path.join(here, "flat.frag"),
              "{constant}": os.path.join(here, "constant.frag"),
              "{examples}": os.path.join(os.path.dirname(here), "examples")}
     args = []
@@ -154,6 +155,7 @@ def plain_run(sway, client, s, label):
     workers = sum(t["vol"] for t in b["threads"].values() if t["comm"].startswith("llvmpipe")) - \
         sum(t["vol"] for t in a["threads"].values() if t["comm"].startswith("llvmpipe"))
     return {"usage": u, "sway": sway_usage(sway, sa, sb), "rss10_kb": rss10,
+            "start_cpu_ns": sum(t["cpu_ns"] for t in a["threads"].values()),
             "rss_end_kb": b["rss_kb"], "hwm_kb": b["hwm_kb"],
             "worker_vol_per_s": workers / u["seconds"], "threads": len(b["threads"])}
 

@@ -758,6 +758,23 @@ def targets(figs, meta, labels):
                      f"{cell(h.per_frame(h.whole_ms_s()), 2)} vs "
                      f"{cell(hfirst.per_frame(hfirst.whole_ms_s()), 2)} ms: {ratio_cell(r)}",
                      verdict(ok, r, 0.4), "see *Findings*, 2." if ok is False else ""))
+    i, ies = figs.get("i"), figs.get("i-es")
+    idle, es_idle = figs.get("i-idle"), figs.get("i-es-idle")
+    if i and ies and idle and es_idle:
+        def firsts(x):
+            return [t["first_ms"] for t in x.traced]
+
+        def start_cpu(x):
+            return [p["start_cpu_ns"] / 1e6 for p in x.plain]
+
+        wall = [a - b for a, b in zip(firsts(ies), firsts(i)) if a is not None and b is not None]
+        cpu = [a - b for a, b in zip(start_cpu(es_idle), start_cpu(idle))]
+        ok = median(cpu) <= 50.0 if cpu else None
+        rows.append(("(i): a shader only GLSL ES 3.00 takes costs at most 50 ms more CPU to start "
+                     "than the same shader in GLSL 1.10",
+                     f"start-up CPU {cell(start_cpu(es_idle))} vs {cell(start_cpu(idle))} ms: "
+                     f"{cell(cpu)} ms more; first buffer {cell(firsts(ies))} vs "
+                     f"{cell(firsts(i))} ms: {cell(wall)} ms later", verdict(ok, cpu, 50.0), ""))
     for key in compared(figs, labels):
         x, first = figs[key], figs[key + "-first"]
         sc = labels[key][0]

@@ -13,8 +13,8 @@ class Client:
     key: str
     label: str
     kind: str            # "lumivane", "weston" or "swaybg"
-    args: list           # after the program; "{shader}", "{flat}", "{constant}" and
-                         # "{examples}" are replaced
+    args: list           # after the program; "{shader}", "{shader-es}", "{flat}",
+                         # "{constant}" and "{examples}" are replaced
     traced_s: float = 3.0
     plain_s: float = 5.0
     outputs: int = 1     # how many outputs it draws
@@ -91,6 +91,19 @@ def full():
                    ["HEADLESS-1", "{examples}/cells.frag"], 4.0, 6.0),
         ], profile=Client("h-profile", "lumivane, constant-colour shader", lv,
                           ["HEADLESS-1", "{constant}"])),
+        # A shader that GLSL 1.10 refuses is compiled twice before its first
+        # frame: what that costs, against the same shader in GLSL 1.10. The
+        # time to the first buffer follows the machine's load; the CPU time of
+        # a start-up that draws nothing (no output matches) does not.
+        Scenario("i", "(i) start-up of a shader only GLSL ES 3.00 takes", 1, (640, 480), [
+            Client("i", "lumivane, bench shader in GLSL 1.10", lv, one, 1.5, 0.0),
+            Client("i-es", "lumivane, bench shader in GLSL ES 3.00", lv,
+                   ["HEADLESS-1", "{shader-es}"], 1.5, 0.0),
+            Client("i-idle", "lumivane NO-SUCH-OUTPUT, bench shader in GLSL 1.10", lv,
+                   ["NO-SUCH-OUTPUT", "{shader}"], 0.0, 2.0),
+            Client("i-es-idle", "lumivane NO-SUCH-OUTPUT, bench shader in GLSL ES 3.00", lv,
+                   ["NO-SUCH-OUTPUT", "{shader-es}"], 0.0, 2.0),
+        ]),
     ]
 
 
