@@ -50,6 +50,31 @@ bool is_opaque_8bit(EGLDisplay display, EGLConfig config)
     return true;
 }
 
+// What WebGL's compilers do, and so Shadertoy's, which Mesa's does only when
+// asked through its driver options: start every variable at zero, which
+// Shadertoy's shaders often rely on, and take an #extension line after code.
+constexpr const char *mesa_options[] = {"glsl_zero_init",
+                                        "allow_glsl_extension_directive_midshader"};
+
+// Mesa reads its options from the environment as EGL initialises, and says
+// that each was overridden unless told to be silent. An option the user set
+// keeps its value, and Mesa's lines stay.
+EGLBoolean initialize_with_mesa_options(EGLDisplay display)
+{
+    bool quiet = !getenv("MESA_DEBUG");
+    for (const char *option : mesa_options) {
+        quiet = quiet && !getenv(option);
+        setenv(option, "true", 0);
+    }
+    if (quiet)
+        setenv("MESA_DEBUG", "silent", 1);
+    EGLint major, minor;
+    EGLBoolean initialised = eglInitialize(display, &major, &minor);
+    if (quiet)
+        unsetenv("MESA_DEBUG");
+    return initialised;
+}
+
 bool report(const char *line)
 {
     fputs(line, stderr);
@@ -69,19 +94,7 @@ bool init_egl(app_state *state)
     if (state->egl_display == EGL_NO_DISPLAY)
         return report(msg::get_display_failed);
 
-    // Shadertoy's shaders rely on WebGL's rule that every variable starts at
-    // zero, and Mesa follows it only when asked through its driver options,
-    // which it reads from the environment as EGL initialises; it would then
-    // say that the option was overridden, unless told to be silent. A value
-    // the user set stays, and so does Mesa's line about it.
-    bool quiet = !getenv("glsl_zero_init") && !getenv("MESA_DEBUG");
-    setenv("glsl_zero_init", "true", 0);
-    if (quiet)
-        setenv("MESA_DEBUG", "silent", 1);
-    EGLint major, minor;
-    EGLBoolean initialised = eglInitialize(state->egl_display, &major, &minor);
-    if (quiet)
-        unsetenv("MESA_DEBUG");
+    EGLBoolean initialised = initialize_with_mesa_options(state->egl_display);
     if (initialised == EGL_FALSE)
         return report(msg::init_display_failed);
 

@@ -82,6 +82,10 @@ TEST_F(Dialects, ShadertoyShadersDrawWithShadertoysInputs)
         {"a const from a function call",
          image_shader("const float h = sqrt(0.25);\n", "    c = vec4(h, 1.0, 0.0, 1.0);\n"),
          {128, 255, 0}},
+        {"an #extension line after code",
+         image_shader("const float h = sqrt(0.25);\n#extension GL_OES_standard_derivatives : enable\n",
+                      "    c = vec4(h, 0.0, 1.0, 1.0);\n"),
+         {128, 0, 255}},
         {"trunc, tanh, inverse",
          image_shader(
              "", "    c = vec4(trunc(1.75) * 0.5, tanh(0.0), inverse(mat2(4.0))[1][1], 1.0);\n"),
