@@ -14,6 +14,11 @@ namespace {
 
 // --- GLSL 1.10, the program's own wrapping: what --help shows. ---
 
+// Shadertoy defines it for every shader, and shaders choose their quality by
+// it. #line 0 makes the prefix line 1 again, so that the lines of a log count
+// as they always did.
+constexpr std::string_view glsl110_defines = "#define HW_PERFORMANCE 1\n#line 0\n";
+
 constexpr const char glsl110_vertex[] = "attribute vec2 pos;\n"
                                         "void main() {\n"
                                         "  gl_Position = vec4(pos.x, pos.y, 0, 1);\n"
@@ -175,6 +180,7 @@ static_assert(std::size(shadertoy_inputs) <= max_shader_inputs);
 constexpr shader_dialect dialects[] = {
     {
         .available = always,
+        .defines = glsl110_defines,
         .prefix = shader_prefix,
         .suffix = shader_suffix,
         .vertex_source = glsl110_vertex,
@@ -185,6 +191,7 @@ constexpr shader_dialect dialects[] = {
     },
     {
         .available = compiles_es300,
+        .defines = {},
         .prefix = shadertoy_prefix,
         .suffix = "\n",
         .vertex_source = es300_vertex,

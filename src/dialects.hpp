@@ -34,6 +34,8 @@ struct shader_constant {
 struct shader_dialect {
     // Whether the current context compiles it; asked only when it is tried.
     bool (*available)();
+    // Placed before the prefix without counting as lines of it.
+    std::string_view defines;
     std::string_view prefix;
     std::string_view suffix;
     const char *vertex_source;

@@ -78,15 +78,17 @@ read_result read_shader_file(const char *path, char **data, GLint *size)
 
 GLuint compile(GLenum type, std::initializer_list<std::string_view> pieces)
 {
-    const GLchar *texts[3];
-    GLint lengths[3];
-    GLsizei count = 0;
+    std::vector<const GLchar *> texts;
+    std::vector<GLint> lengths;
     for (std::string_view piece : pieces) {
-        texts[count] = piece.data();
-        lengths[count++] = GLint(piece.size());
+        // An empty view may have no text at all, which the GL does not take.
+        if (piece.empty())
+            continue;
+        texts.push_back(piece.data());
+        lengths.push_back(GLint(piece.size()));
     }
     GLuint shader = glCreateShader(type);
-    glShaderSource(shader, count, texts, lengths);
+    glShaderSource(shader, GLsizei(texts.size()), texts.data(), lengths.data());
     glCompileShader(shader);
     return shader;
 }
@@ -153,7 +155,8 @@ bool build_program(app_state *state, std::string_view source)
     for (const shader_dialect &dialect : shader_dialects) {
         if (!dialect.available())
             continue;
-        GLuint fragment = compile(GL_FRAGMENT_SHADER, {dialect.prefix, source, dialect.suffix});
+        GLuint fragment = compile(GL_FRAGMENT_SHADER,
+                                  {dialect.defines, dialect.prefix, source, dialect.suffix});
         if (std::optional<std::string> log = compile_log(fragment)) {
             refusals.push_back({dialect.compile_failed, std::move(*log)});
             glDeleteShader(fragment);
