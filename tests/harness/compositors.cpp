@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -67,6 +68,22 @@ std::vector<OutputInfo> parse_outputs(const std::string& text) {
         outputs.push_back(std::move(info));
     }
     return outputs;
+}
+
+// Polls `output` until it reports `scale`.
+void wait_for_scale(const std::string& name, double scale,
+                    const std::function<std::optional<OutputInfo>(const std::string&)>& output, Millis timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto o = output(name);
+        if (o && std::abs(o->scale - scale) < 1e-3) {
+            return;
+        }
+        if (Clock::now() >= deadline) {
+            throw std::runtime_error("output " + name + " did not take scale " + std::to_string(scale));
+        }
+        sleep_for(50ms);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -462,6 +479,14 @@ void Sway::set_mode(const std::string& name, int width, int height, Millis timeo
     }
 }
 
+void Sway::set_scale(const std::string& name, double scale, Millis timeout) {
+    MsgResult r = msg({"output", name, "scale", std::to_string(scale)});
+    if (r.status != 0) {
+        throw std::runtime_error("swaymsg output " + name + " scale failed: " + r.output);
+    }
+    wait_for_scale(name, scale, [&](const std::string& n) { return output(n); }, timeout);
+}
+
 Version Sway::version() const {
     MsgResult r = msg({"-t", "get_version", "-r"});
     if (r.status != 0) {
@@ -588,6 +613,11 @@ void Wlroots::set_mode(const std::string& name, int width, int height, Millis ti
         }
         sleep_for(50ms);
     }
+}
+
+void Wlroots::set_scale(const std::string& name, double scale, Millis timeout) {
+    randr({"--output", name, "--scale", std::to_string(scale)});
+    wait_for_scale(name, scale, [&](const std::string& n) { return output(n); }, timeout);
 }
 
 void Wlroots::disable_output(const std::string& name, Millis timeout) {
@@ -801,7 +831,7 @@ std::string read_to_end(int fd, Millis timeout) {
 // ---------------------------------------------------------------------------
 // KWin
 
-Kwin::Kwin(int outputs, int width, int height, Millis startup_timeout) : Compositor("kwin") {
+Kwin::Kwin(int outputs, int width, int height, double scale, Millis startup_timeout) : Compositor("kwin") {
     bus_ = std::make_unique<SessionBus>(runtime_dir_);
     // Debian's binary carries a file capability that a container may refuse
     // to exec; a plain copy runs. Its name must stay kwin_wayland, which
@@ -820,9 +850,13 @@ Kwin::Kwin(int outputs, int width, int height, Millis startup_timeout) : Composi
         {"KWIN_COMPOSE", "O2"},
         {"QT_QPA_PLATFORM", std::nullopt},
     };
-    launch({exe.string(), "--virtual", "--width", std::to_string(width), "--height", std::to_string(height),
-            "--output-count", std::to_string(outputs), "--no-lockscreen", "--socket", display_},
-           env, {}, [&]() -> std::string {
+    std::vector<std::string> argv = {exe.string(), "--virtual", "--width", std::to_string(width), "--height",
+                                     std::to_string(height), "--output-count", std::to_string(outputs),
+                                     "--no-lockscreen", "--socket", display_};
+    if (scale != 1.0) {
+        argv.insert(argv.end(), {"--scale", std::to_string(scale)});
+    }
+    launch(std::move(argv), env, {}, [&]() -> std::string {
                if (std::string problem = socket_answers(); !problem.empty()) {
                    return problem;
                }
@@ -884,7 +918,8 @@ Image Kwin::capture(const std::string& output) const {
     sd_bus_message* reply = nullptr;
     int r = sd_bus_message_new_method_call(c.bus, &call, "org.kde.KWin", "/org/kde/KWin/ScreenShot2",
                                            "org.kde.KWin.ScreenShot2", "CaptureScreen");
-    if (r >= 0) r = sd_bus_message_append(call, "sa{sv}h", output.c_str(), 0, fds[1]);
+    // At the output's pixels, as grim reads them, rather than its logical size.
+    if (r >= 0) r = sd_bus_message_append(call, "sa{sv}h", output.c_str(), 1, "native-resolution", "b", 1, fds[1]);
     if (r >= 0) r = sd_bus_call(c.bus, call, 10'000'000, &error.error, &reply);
     // The message held a copy of the write end; with ours closed too, KWin
     // holds the only one and the read below ends when it is done writing.
