@@ -1,6 +1,10 @@
 // Scaled outputs: the program draws at the output's pixels, not at its
 // surface size, whichever protocol gives the scale, also when the scale
 // changes while it draws. Which protocols a compositor offers is asked of it.
+//
+// The outputs are 600x480, whose logical size is whole at 1.5 and 2: grim
+// reads an output through its logical size, and one of 426.67 units (640
+// pixels at 1.5) it resamples, which blurs even a sharp screen.
 
 #include <cstdio>
 
@@ -92,7 +96,7 @@ std::string no_error(Process& p) {
 TEST(ScaleOnSway, DrawsTheOutputsPixelsAndFollowsTheScale) {
     E2E_REQUIRE_SWAY();
     HARNESS_REQUIRE_TOOLS("wayland-info");
-    Sway sway(1, "output HEADLESS-1 mode 640x480 scale 2\n");
+    Sway sway(1, "output HEADLESS-1 mode 600x480 scale 2\n");
     const bool fractional = sway.offered("wp_fractional_scale_manager_v1") && sway.offered("wp_viewporter");
     TempFile checker(kChecker, "checker.frag");
     auto p = start({"HEADLESS-1", checker.str()}, sway.env(), true);
@@ -113,7 +117,7 @@ TEST(ScaleOnLabwc, DrawsTheOutputsPixels) {
     HARNESS_SKIP_UNLESS_PACKAGED("labwc");
     E2E_REQUIRE("labwc", "grim", "wlr-randr");
     Labwc labwc(1);
-    labwc.set_mode("HEADLESS-1", 640, 480);
+    labwc.set_mode("HEADLESS-1", 600, 480);
     labwc.set_scale("HEADLESS-1", 1.5);
     TempFile checker(kChecker, "checker.frag");
     auto p = start({"HEADLESS-1", checker.str()}, labwc.env(), true);
