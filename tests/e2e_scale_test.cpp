@@ -111,8 +111,8 @@ TEST(ScaleOnSway, DrawsTheOutputsPixelsAndFollowsTheScale) {
 }
 
 // Scales given by compositors that are not sway: labwc's from wlr-randr,
-// KWin's from its command line. KWin 6 takes no screenshots here; there the
-// buffer's size is checked against the output's mode.
+// KWin's from its command line and configuration. KWin 6 takes no
+// screenshots here; the buffer's size is checked against the output's mode.
 TEST(ScaleOnLabwc, DrawsTheOutputsPixels) {
     HARNESS_SKIP_UNLESS_PACKAGED("labwc");
     E2E_REQUIRE("labwc", "grim", "wlr-randr");
@@ -133,16 +133,18 @@ TEST(ScaleOnKwin, DrawsTheOutputsPixels) {
     auto p = start({"Virtual-0", checker.str()}, kwin.env(), true);
     if (kwin.screenshots_available()) {
         EXPECT_TRUE(shows_checker(kwin, "Virtual-0", *p, "1.5", 30s)) << p->describe();
-    } else {
-        // Ten frames, and the last buffer as large as the output's mode.
-        LiveTrace live(*p);
-        EXPECT_TRUE(live.wait([](const Trace& t) { return t.count_requests("wl_surface", "attach") >= 10; }))
-            << p->describe();
-        const Trace& trace = live.read();
-        std::printf("scale 1.5: configure %s, buffer %s, mode %s\n",
-                    last_size(trace, false, "zwlr_layer_surface_v1", "configure", 1).c_str(),
-                    buffer_size(trace).c_str(), last_size(trace, false, "wl_output", "mode", 1).c_str());
-        EXPECT_EQ(buffer_size(trace), last_size(trace, false, "wl_output", "mode", 1));
     }
+    // Ten frames, the last buffer as large as the output's mode, and the
+    // surface smaller: the output is scaled.
+    LiveTrace live(*p);
+    EXPECT_TRUE(live.wait([](const Trace& t) { return t.count_requests("wl_surface", "attach") >= 10; }))
+        << p->describe();
+    const Trace& trace = live.read();
+    const std::string configure = last_size(trace, false, "zwlr_layer_surface_v1", "configure", 1);
+    const std::string mode = last_size(trace, false, "wl_output", "mode", 1);
+    std::printf("scale 1.5: configure %s, buffer %s, mode %s\n", configure.c_str(), buffer_size(trace).c_str(),
+                mode.c_str());
+    EXPECT_EQ(buffer_size(trace), mode);
+    EXPECT_NE(configure, mode) << "KWin did not scale its output";
     EXPECT_EQ(no_error(*p), "");
 }

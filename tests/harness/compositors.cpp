@@ -853,10 +853,35 @@ Kwin::Kwin(int outputs, int width, int height, double scale, Millis startup_time
     std::vector<std::string> argv = {exe.string(), "--virtual", "--width", std::to_string(width), "--height",
                                      std::to_string(height), "--output-count", std::to_string(outputs),
                                      "--no-lockscreen", "--socket", display_};
+    Env scaled;
     if (scale != 1.0) {
+        // KWin 5 takes the scale from its command line; KWin 6 then gives the
+        // outputs the size times the scale, in pixels, but their scale from its
+        // output configuration, 1 where it has none: it gets one.
         argv.insert(argv.end(), {"--scale", std::to_string(scale)});
+        Json setup = {{"lidClosed", false}, {"outputs", Json::array()}};
+        Json configs = Json::array();
+        for (int i = 0; i < outputs; ++i) {
+            configs.push_back({{"connectorName", "Virtual-" + std::to_string(i)},
+                               {"mode", {{"width", std::lround(width * scale)},
+                                         {"height", std::lround(height * scale)},
+                                         {"refreshRate", 60000}}},
+                               {"scale", scale},
+                               {"transform", "Normal"}});
+            setup["outputs"].push_back({{"enabled", true},
+                                        {"outputIndex", i},
+                                        {"position", {{"x", std::lround(i * width)}, {"y", 0}}},
+                                        {"priority", i}});
+        }
+        const fs::path config = fs::path(runtime_dir_) / ".config";
+        fs::create_directories(config);
+        write_file(config / "kwinoutputconfig.json",
+                   Json::array({{{"name", "outputs"}, {"data", configs}},
+                                {{"name", "setups"}, {"data", Json::array({setup})}}})
+                       .dump(4));
+        scaled = {{"XDG_CONFIG_HOME", config.string()}};
     }
-    launch(std::move(argv), env, {}, [&]() -> std::string {
+    launch(std::move(argv), merge(env, scaled), {}, [&]() -> std::string {
                if (std::string problem = socket_answers(); !problem.empty()) {
                    return problem;
                }
