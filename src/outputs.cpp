@@ -2,10 +2,10 @@
 // chosen output carries.
 #include "outputs.hpp"
 
+#include "fractional-scale-v1-client-protocol.h"
 #include "messages.hpp"
 #include "shader.hpp"
 #include "state.hpp"
-#include "fractional-scale-v1-client-protocol.h"
 #include "viewporter-client-protocol.h"
 #include "wlr-layer-shell-unstable-v1-client-protocol.h"
 
@@ -280,8 +280,8 @@ void handle_registry_global(void *data, wl_registry *registry, uint32_t name, co
     if (strcmp(interface, wl_compositor_interface.name) == 0) {
         // From 3 on, surfaces take a buffer scale; from 6 on, they say which.
         state->compositor_version = std::min(version, compositor_version);
-        state->compositor = static_cast<wl_compositor *>(wl_registry_bind(
-            registry, name, &wl_compositor_interface, state->compositor_version));
+        state->compositor = static_cast<wl_compositor *>(
+            wl_registry_bind(registry, name, &wl_compositor_interface, state->compositor_version));
     } else if (strcmp(interface, zwlr_layer_shell_v1_interface.name) == 0) {
         state->layer_shell = static_cast<zwlr_layer_shell_v1 *>(
             wl_registry_bind(registry, name, &zwlr_layer_shell_v1_interface, 1));

@@ -16,6 +16,7 @@ TEST(Scale, TheFirstScaleTheCompositorGaveSizesTheBuffer)
         uint32_t width, height;
         buffer_size buffer;
     };
+    // clang-format off
     const scale_case cases[] = {
         {"nothing said", {0, 0, 0, true}, 640, 480, {640, 480, 1, false}},
         {"output scale 2", {0, 0, 2, true}, 320, 240, {640, 480, 2, false}},
@@ -32,6 +33,7 @@ TEST(Scale, TheFirstScaleTheCompositorGaveSizesTheBuffer)
         {"products past 32 bits stay too large", {0, 0, 3, true}, 0x80000000u, 1,
          {0xffffffffu, 3, 3, false}},
     };
+    // clang-format on
     for (const auto &c : cases) {
         const buffer_size got = settle_buffer_size(c.width, c.height, c.hints);
         EXPECT_EQ(got.width, c.buffer.width) << c.what;
