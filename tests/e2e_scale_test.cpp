@@ -2,7 +2,7 @@
 // surface size, whichever protocol gives the scale, also when the scale
 // changes while it draws. Which protocols a compositor offers is asked of it.
 //
-// The outputs are 600x480, whose logical size is whole at 1.5 and 2: grim
+// The outputs' logical sizes are whole (600x480 at 2, 450x360 at 1.5): grim
 // reads an output through its logical size, and one of 426.67 units (640
 // pixels at 1.5) it resamples, which blurs even a sharp screen.
 
@@ -66,8 +66,10 @@ bool shows_checker(const Compositor& compositor, const std::string& output, Proc
 
 }  // namespace
 
-// At start-up on a scaled output, then while the scale changes: to a
-// fractional one where the compositor offers fractional scales, else to 1.
+// At start-up on a scaled output, then while the scale changes, to a
+// fractional one where the compositor offers fractional scales, else to 1,
+// with a mode that keeps the logical size: no configure says that anything
+// changed, only the scale.
 TEST(ScaleOnSway, DrawsTheOutputsPixelsAndFollowsTheScale) {
     E2E_REQUIRE("sway", "swaymsg", "grim", "wayland-info");
     Sway sway(1, "output HEADLESS-1 mode 600x480 scale 2\n");
@@ -76,7 +78,7 @@ TEST(ScaleOnSway, DrawsTheOutputsPixelsAndFollowsTheScale) {
     auto p = start({"HEADLESS-1", checker.str()}, sway.env(), true);
     EXPECT_TRUE(shows_checker(sway, "HEADLESS-1", *p, "2")) << p->describe();
 
-    sway.set_scale("HEADLESS-1", fractional ? 1.5 : 1.0);
+    sway.set_scale("HEADLESS-1", fractional ? 1.5 : 1.0, fractional ? "450x360" : "300x240");
     EXPECT_TRUE(shows_checker(sway, "HEADLESS-1", *p, fractional ? "1.5" : "1")) << p->describe();
     const Trace trace(p->stderr_text());
     EXPECT_EQ(trace.count_requests("wp_fractional_scale_manager_v1", "get_fractional_scale"), fractional ? 1u : 0u);

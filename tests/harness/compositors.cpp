@@ -479,8 +479,12 @@ void Sway::set_mode(const std::string& name, int width, int height, Millis timeo
     }
 }
 
-void Sway::set_scale(const std::string& name, double scale, Millis timeout) {
-    MsgResult r = msg({"output", name, "scale", std::to_string(scale)});
+void Sway::set_scale(const std::string& name, double scale, const std::string& mode, Millis timeout) {
+    std::vector<std::string> command = {"output", name, "scale", std::to_string(scale)};
+    if (!mode.empty()) {
+        command.insert(command.end(), {"mode", mode});
+    }
+    MsgResult r = msg(command);
     if (r.status != 0) {
         throw std::runtime_error("swaymsg output " + name + " scale failed: " + r.output);
     }

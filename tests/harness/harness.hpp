@@ -378,8 +378,9 @@ public:
     std::string create_output(Millis timeout = 5000ms);
     // Sets the output mode and waits until sway reports it.
     void set_mode(const std::string& name, int width, int height, Millis timeout = 5000ms);
-    // Sets the output scale and waits until sway reports it.
-    void set_scale(const std::string& name, double scale, Millis timeout = 5000ms);
+    // Sets the output scale, with a mode "WxH" in the same command if given
+    // (so that the logical size can stay), and waits until sway reports it.
+    void set_scale(const std::string& name, double scale, const std::string& mode = {}, Millis timeout = 5000ms);
 
     // Whether the two below work: a headless output can be disabled or
     // unplugged from sway 1.10 on (sway 1.7 knows no unplug, and fails to
