@@ -233,9 +233,10 @@ def warm_up(sway, s):
 
 
 def run_scenario(sc, s, strace_length, warm):
-    s.log(f"scenario {sc.title}: starting sway with {sc.outputs} output(s) of {sc.size[0]}x{sc.size[1]}")
+    s.log(f"scenario {sc.title}: starting sway with {sc.outputs} output(s) of {sc.size[0]}x{sc.size[1]}"
+          f" at scale {sc.scale:g}")
     results = {}
-    with session.Sway(sc.outputs, sc.size, s.workdir) as sway:
+    with session.Sway(sc.outputs, sc.size, s.workdir, sc.scale) as sway:
         if warm:
             warm_up(sway, s)
         cover = None

@@ -187,6 +187,7 @@ def render(results, scenarios, meta):
 
     comparison(w, figs, labels)
     fixed_part(w, figs, labels)
+    scaled(w, figs, labels)
     for sc in scenarios:
         if results.get(sc.key, {}).get("_profile"):
             profile_section(w, results[sc.key]["_profile"], sc, meta)
@@ -444,6 +445,8 @@ METHOD = [
     "--tool=callgrind`, which dumps and zeroes its counts every second until the dump that finds "
     "the third frame swapped, so that start-up and LLVM's compiling of the shader are left out, "
     "and then counts {profile_s:.0f} s of frames; the frames are its calls to `eglSwapBuffers`.",
+    "- (h2) sets (h)'s output to scale 2 (`output HEADLESS-1 scale 2`) and runs the bench "
+    "shader on it, at the default rate and at --fps 10.",
 ]
 
 
@@ -547,6 +550,46 @@ def fixed_part(w, figs, labels):
           f"part is {_fmt(fixed, 2)} ms, {ratio_cell(r)} the floor, and the bench shader adds "
           f"{_fmt(median(shader), 2)} ms to it.")
         w("")
+
+
+def scaled(w, figs, labels):
+    one, two = figs.get("h"), figs.get("h2")
+    if not one or not two:
+        return
+    w("## A scaled output")
+    w("")
+    w("The 1920x1080 output of (h) at scale 1, and again at scale 2 (h2), where its surface "
+      "is 960x540 and lumivane draws the output's 1920x1080 pixels into it: the bench shader's "
+      "frames cost as much as on an unscaled output of the same pixels, four times what the "
+      "surface's size alone would draw. weston-simple-egl -f -o, the reference EGL client, "
+      "draws at its surface's size, so it is measured at scale 1 only, where that size is the "
+      "output's. The first full-size buffer is the first of 1920x1080 pixels.")
+    w("")
+    rows = []
+    for key in ("h", "h2", "h2-10", "h-wse"):
+        f = figs.get(key)
+        if not f:
+            continue
+        sc, c = labels[key]
+        label = "lumivane, bench shader" if key == "h" else c.label
+        rows.append((label, f"{sc.scale:g}", cell([t["first_full_ms"] for t in f.traced]),
+                     cell(f.fps_list), cell(f.per_frame(f.cpu_ms_s()), 2),
+                     cell(f.per_frame(f.sway_ms_s()), 2), cell(f.per_frame(f.whole_ms_s()), 2),
+                     cell(f.cpu_ms_s(), 0)))
+    w(table(["Client", "Scale", "First full-size buffer (ms)", "Frames/s", "Process ms/frame",
+             "sway ms/frame", "Whole machine ms/frame", "Process ms/s"], rows))
+    w("")
+    capped = figs.get("h2-10")
+    # (h) and (h2) run under sways of their own, one after the other, so
+    # their repetitions are not pairs: the medians are compared.
+    w(f"At scale 2 a frame cost lumivane {cell(two.per_frame(two.cpu_ms_s()), 2)} ms of CPU, "
+      f"at scale 1 on the same output {cell(one.per_frame(one.cpu_ms_s()), 2)} ms: "
+      f"{_fmt(median(two.per_frame(two.cpu_ms_s())) / median(one.per_frame(one.cpu_ms_s())), 2)}× "
+      "(medians; the two scenarios ran one after the other, not side by side). `--fps` bounds "
+      "the cost per second: at --fps 10 lumivane took "
+      f"{cell(capped.cpu_ms_s(), 0) if capped else '?'} ms of CPU a second, against "
+      f"{cell(two.cpu_ms_s(), 0)} ms at the default rate.")
+    w("")
 
 
 def profile_section(w, prof, sc, meta):

@@ -27,8 +27,9 @@ class Scenario:
     key: str
     title: str
     outputs: int
-    size: tuple
+    size: tuple          # each output's mode, in pixels
     clients: list
+    scale: float = 1.0   # each output's scale
     cover: bool = False  # a fullscreen window covers the output for the whole scenario
     notes: list = field(default_factory=list)
     profile: Client = None  # run once more under a profiler, after the measured runs
@@ -91,6 +92,12 @@ def full():
                    ["HEADLESS-1", "{examples}/cells.frag"], 4.0, 6.0),
         ], profile=Client("h-profile", "lumivane, constant-colour shader", lv,
                           ["HEADLESS-1", "{constant}"])),
+        # The same screen at scale 2: a 960x540 surface, which lumivane fills
+        # with the screen's 1920x1080 pixels.
+        Scenario("h2", "(h2) the same 1920x1080 output at scale 2, default rate", 1, (1920, 1080), [
+            Client("h2", "lumivane at scale 2", lv, one, 2.5, 5.0),
+            Client("h2-10", "lumivane --fps 10 at scale 2", lv, ["--fps", "10"] + one, 2.5, 5.0),
+        ], scale=2.0),
         # A shader that GLSL 1.10 refuses is compiled twice before its first
         # frame: what that costs, against the same shader in GLSL 1.10. The
         # time to the first buffer follows the machine's load; the CPU time of

@@ -72,11 +72,12 @@ def ensure_user():
 
 
 class Sway:
-    """One headless sway with `count` outputs, each set to `size`."""
+    """One headless sway with `count` outputs, each set to `size` pixels at `scale`."""
 
-    def __init__(self, count, size, workdir):
+    def __init__(self, count, size, workdir, scale=1.0):
         self.count = count
         self.size = size
+        self.scale = scale
         self.dir = tempfile.mkdtemp(prefix="sway.", dir=workdir)
         self.proc = None
 
@@ -124,6 +125,8 @@ class Sway:
         wait_for(lambda: len(self.outputs()) == self.count, 10, f"{self.count} outputs")
         for name in self.outputs():
             self.set_size(name, self.size)
+            if self.scale != 1.0:
+                self.set_scale(name, self.scale)
 
     def _ipc_socket(self):
         for entry in os.listdir(self.runtime):
@@ -144,8 +147,15 @@ class Sway:
         return [o["name"] for o in found if o.get("active") or not active_only]
 
     def output_sizes(self):
-        return {o["name"]: (o["rect"]["width"], o["rect"]["height"])
+        """The modes, in pixels: the rectangles are in logical units on a scaled output."""
+        return {o["name"]: (o["current_mode"]["width"], o["current_mode"]["height"])
                 for o in self.msg("-t", "get_outputs", reply=True) if o.get("active")}
+
+    def set_scale(self, name, scale):
+        self.msg("output", name, "scale", str(scale))
+        wait_for(lambda: any(o["name"] == name and o.get("scale") == scale
+                             for o in self.msg("-t", "get_outputs", reply=True)), 5,
+                 f"{name} to take scale {scale}")
 
     def set_size(self, name, size):
         self.msg("output", name, "mode", f"{size[0]}x{size[1]}")

@@ -64,8 +64,7 @@ void render_tick(app_state *state, frame_clock *clock, clock_reading now, float 
         }
         if (output->needs_resize == 1) {
             output->needs_resize = 0;
-            wl_egl_window_resize(output->egl_window, int32_t(output->width),
-                                 int32_t(output->height), 0, 0);
+            resize_output(output);
         }
         draw_output(output);
         last_drawn = output;

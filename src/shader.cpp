@@ -252,8 +252,8 @@ void draw_output(output_state *output)
                        state->egl_context) == EGL_FALSE)
         fail(msg::make_current_failed);
 
-    auto width = int32_t(output->width);
-    auto height = int32_t(output->height);
+    auto width = int32_t(output->buffer.width);
+    auto height = int32_t(output->buffer.height);
     glViewport(0, 0, width, height);
     glClear(GL_COLOR_BUFFER_BIT);
 

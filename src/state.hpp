@@ -8,6 +8,7 @@
 #include <wayland-egl.h>
 
 #include "dialects.hpp"
+#include "scale.hpp"
 #include "size_limit.hpp"
 
 #include <cstdint>
@@ -17,6 +18,10 @@
 
 struct zwlr_layer_shell_v1;
 struct zwlr_layer_surface_v1;
+struct wp_viewporter;
+struct wp_viewport;
+struct wp_fractional_scale_manager_v1;
+struct wp_fractional_scale_v1;
 
 // Wraps every user shader: the uniforms it may read, then a main() that calls
 // its mainImage. Both are shown verbatim by --help.
@@ -42,7 +47,10 @@ struct app_state {
     size_limit max_size{};
 
     wl_compositor *compositor = nullptr;
+    uint32_t compositor_version = 0;
     zwlr_layer_shell_v1 *layer_shell = nullptr;
+    wp_viewporter *viewporter = nullptr;
+    wp_fractional_scale_manager_v1 *fractional_scale_manager = nullptr;
 
     float time = 0.0f;
     float time_delta = 0.0f;
@@ -77,9 +85,17 @@ struct output_state {
     wl_egl_window *egl_window = nullptr;
     EGLSurface egl_surface = nullptr;
     wl_callback *frame_callback = nullptr;
+    wp_viewport *viewport = nullptr;
+    wp_fractional_scale_v1 *fractional_scale = nullptr;
 
+    // The configured size, in surface units.
     uint32_t width = 0;
     uint32_t height = 0;
+    scale_hints scale{};
+    // What the shader draws, in pixels, and the buffer scale the surface was
+    // last given.
+    buffer_size buffer{};
+    int32_t surface_scale = 1;
     uint8_t needs_ack = 0;
     uint8_t needs_resize = 0;
     uint32_t configure_serial = 0;

@@ -56,7 +56,7 @@ std::vector<std::string> sorted_binds(const Trace& trace) {
 }  // namespace
 
 TEST(StartupOnSway, BindsChoosesOutputsByNameAndDrawsTheShader) {
-    E2E_REQUIRE_SWAY();
+    E2E_REQUIRE("sway", "swaymsg", "grim", "wayland-info");
     Sway sway(2, "output HEADLESS-1 mode 320x240\noutput HEADLESS-2 mode 400x300\n");
     TempFile solid(kSolid, "solid.frag");
     TempFile gradient(kGradient, "gradient.frag");
@@ -98,7 +98,7 @@ TEST(StartupOnSway, BindsChoosesOutputsByNameAndDrawsTheShader) {
         EXPECT_EQ(last.height, 300);
 
         const Trace trace(p->stderr_text());
-        EXPECT_EQ(sorted_binds(trace), (std::vector<std::string>{"wl_compositor 1", "wl_output 4", "wl_output 4",
+        EXPECT_EQ(sorted_binds(trace), (std::vector<std::string>{compositor_bind(sway), "wl_output 4", "wl_output 4",
                                                                  "zwlr_layer_shell_v1 1"}));
         const auto surfaces = layer_surfaces(trace);
         ASSERT_EQ(surfaces.size(), 2u) << p->describe();
@@ -215,7 +215,7 @@ TEST(StartupOnWeston, EndsWithTheStageThatFailed) {
     ASSERT_TRUE(status.has_value()) << p->describe();
     EXPECT_EQ(status->describe(), "exit 1");
     const Trace trace(p->stderr_text());
-    std::vector<std::string> binds = {"wl_compositor 1"};
+    std::vector<std::string> binds = {compositor_bind(weston)};
     if (versions[0] >= 4) {
         binds.push_back("wl_output 4");
     }

@@ -5,6 +5,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <wayland-client-protocol.h>
+
+#include <algorithm>
 
 #include <cstdlib>
 #include <fstream>
@@ -41,6 +44,18 @@ inline std::string lumivane_path() {
 inline std::unique_ptr<Process> start(std::vector<std::string> args, const Env& env, bool traced = false) {
     args.insert(args.begin(), lumivane_path());
     return std::make_unique<Process>(args, traced ? merge(env, {{"WAYLAND_DEBUG", "1"}}) : env);
+}
+
+// How the program binds wl_compositor on `compositor`: at the version
+// offered, up to 6, where surfaces name their preferred buffer scale, as far
+// as the libwayland it was built with knows.
+inline std::string compositor_bind(const Compositor& compositor) {
+#ifdef WL_SURFACE_PREFERRED_BUFFER_SCALE_SINCE_VERSION
+    const std::uint32_t newest = WL_SURFACE_PREFERRED_BUFFER_SCALE_SINCE_VERSION;
+#else
+    const std::uint32_t newest = WL_SURFACE_OFFSET_SINCE_VERSION;
+#endif
+    return "wl_compositor " + std::to_string(std::min(compositor.offered("wl_compositor"), newest));
 }
 
 // What the program itself wrote on stderr, without the trace and Mesa's

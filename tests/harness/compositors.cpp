@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -67,6 +68,22 @@ std::vector<OutputInfo> parse_outputs(const std::string& text) {
         outputs.push_back(std::move(info));
     }
     return outputs;
+}
+
+// Polls `output` until it reports `scale`.
+void wait_for_scale(const std::string& name, double scale,
+                    const std::function<std::optional<OutputInfo>(const std::string&)>& output, Millis timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto o = output(name);
+        if (o && std::abs(o->scale - scale) < 1e-3) {
+            return;
+        }
+        if (Clock::now() >= deadline) {
+            throw std::runtime_error("output " + name + " did not take scale " + std::to_string(scale));
+        }
+        sleep_for(50ms);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -462,6 +479,18 @@ void Sway::set_mode(const std::string& name, int width, int height, Millis timeo
     }
 }
 
+void Sway::set_scale(const std::string& name, double scale, const std::string& mode, Millis timeout) {
+    std::vector<std::string> command = {"output", name, "scale", std::to_string(scale)};
+    if (!mode.empty()) {
+        command.insert(command.end(), {"mode", mode});
+    }
+    MsgResult r = msg(command);
+    if (r.status != 0) {
+        throw std::runtime_error("swaymsg output " + name + " scale failed: " + r.output);
+    }
+    wait_for_scale(name, scale, [&](const std::string& n) { return output(n); }, timeout);
+}
+
 Version Sway::version() const {
     MsgResult r = msg({"-t", "get_version", "-r"});
     if (r.status != 0) {
@@ -588,6 +617,11 @@ void Wlroots::set_mode(const std::string& name, int width, int height, Millis ti
         }
         sleep_for(50ms);
     }
+}
+
+void Wlroots::set_scale(const std::string& name, double scale, Millis timeout) {
+    randr({"--output", name, "--scale", std::to_string(scale)});
+    wait_for_scale(name, scale, [&](const std::string& n) { return output(n); }, timeout);
 }
 
 void Wlroots::disable_output(const std::string& name, Millis timeout) {
@@ -801,7 +835,7 @@ std::string read_to_end(int fd, Millis timeout) {
 // ---------------------------------------------------------------------------
 // KWin
 
-Kwin::Kwin(int outputs, int width, int height, Millis startup_timeout) : Compositor("kwin") {
+Kwin::Kwin(int outputs, int width, int height, double scale, Millis startup_timeout) : Compositor("kwin") {
     bus_ = std::make_unique<SessionBus>(runtime_dir_);
     // Debian's binary carries a file capability that a container may refuse
     // to exec; a plain copy runs. Its name must stay kwin_wayland, which
@@ -820,9 +854,38 @@ Kwin::Kwin(int outputs, int width, int height, Millis startup_timeout) : Composi
         {"KWIN_COMPOSE", "O2"},
         {"QT_QPA_PLATFORM", std::nullopt},
     };
-    launch({exe.string(), "--virtual", "--width", std::to_string(width), "--height", std::to_string(height),
-            "--output-count", std::to_string(outputs), "--no-lockscreen", "--socket", display_},
-           env, {}, [&]() -> std::string {
+    std::vector<std::string> argv = {exe.string(), "--virtual", "--width", std::to_string(width), "--height",
+                                     std::to_string(height), "--output-count", std::to_string(outputs),
+                                     "--no-lockscreen", "--socket", display_};
+    Env scaled;
+    if (scale != 1.0) {
+        // KWin 5 takes the scale from its command line; KWin 6 then gives the
+        // outputs the size times the scale, in pixels, but their scale from its
+        // output configuration, 1 where it has none: it gets one.
+        argv.insert(argv.end(), {"--scale", std::to_string(scale)});
+        Json setup = {{"lidClosed", false}, {"outputs", Json::array()}};
+        Json configs = Json::array();
+        for (int i = 0; i < outputs; ++i) {
+            configs.push_back({{"connectorName", "Virtual-" + std::to_string(i)},
+                               {"mode", {{"width", std::lround(width * scale)},
+                                         {"height", std::lround(height * scale)},
+                                         {"refreshRate", 60000}}},
+                               {"scale", scale},
+                               {"transform", "Normal"}});
+            setup["outputs"].push_back({{"enabled", true},
+                                        {"outputIndex", i},
+                                        {"position", {{"x", std::lround(i * width)}, {"y", 0}}},
+                                        {"priority", i}});
+        }
+        const fs::path config = fs::path(runtime_dir_) / ".config";
+        fs::create_directories(config);
+        write_file(config / "kwinoutputconfig.json",
+                   Json::array({{{"name", "outputs"}, {"data", configs}},
+                                {{"name", "setups"}, {"data", Json::array({setup})}}})
+                       .dump(4));
+        scaled = {{"XDG_CONFIG_HOME", config.string()}};
+    }
+    launch(std::move(argv), merge(env, scaled), {}, [&]() -> std::string {
                if (std::string problem = socket_answers(); !problem.empty()) {
                    return problem;
                }
@@ -884,7 +947,8 @@ Image Kwin::capture(const std::string& output) const {
     sd_bus_message* reply = nullptr;
     int r = sd_bus_message_new_method_call(c.bus, &call, "org.kde.KWin", "/org/kde/KWin/ScreenShot2",
                                            "org.kde.KWin.ScreenShot2", "CaptureScreen");
-    if (r >= 0) r = sd_bus_message_append(call, "sa{sv}h", output.c_str(), 0, fds[1]);
+    // At the output's pixels, as grim reads them, rather than its logical size.
+    if (r >= 0) r = sd_bus_message_append(call, "sa{sv}h", output.c_str(), 1, "native-resolution", "b", 1, fds[1]);
     if (r >= 0) r = sd_bus_call(c.bus, call, 10'000'000, &error.error, &reply);
     // The message held a copy of the write end; with ours closed too, KWin
     // holds the only one and the read below ends when it is done writing.

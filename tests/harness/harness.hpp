@@ -378,6 +378,9 @@ public:
     std::string create_output(Millis timeout = 5000ms);
     // Sets the output mode and waits until sway reports it.
     void set_mode(const std::string& name, int width, int height, Millis timeout = 5000ms);
+    // Sets the output scale, with a mode "WxH" in the same command if given
+    // (so that the logical size can stay), and waits until sway reports it.
+    void set_scale(const std::string& name, double scale, const std::string& mode = {}, Millis timeout = 5000ms);
 
     // Whether the two below work: a headless output can be disabled or
     // unplugged from sway 1.10 on (sway 1.7 knows no unplug, and fails to
@@ -410,6 +413,8 @@ public:
     std::optional<OutputInfo> output(const std::string& name) const;
     // A custom mode, then waits until the compositor reports it.
     void set_mode(const std::string& name, int width, int height, Millis timeout = 5000ms);
+    // A scale, then waits until the compositor reports it.
+    void set_scale(const std::string& name, double scale, Millis timeout = 5000ms);
     // Turns the output off, then waits until the compositor reports it off;
     // its wl_output global goes with it.
     void disable_output(const std::string& name, Millis timeout = 5000ms);
@@ -458,12 +463,13 @@ public:
 
 // Headless KWin, KDE Plasma's compositor and not wlroots-based: a layer
 // shell (version 3 in KWin 5.27, 5 in KWin 6), outputs Virtual-0..N-1 of
-// wl_output version 4, each width x height. Runs as root with its own
+// wl_output version 4, each width x height pixels at `scale`. Runs as root with its own
 // session bus; pixels come through its D-Bus screenshot interface, since grim
 // has no wlr-screencopy there.
 class Kwin : public Compositor {
 public:
-    explicit Kwin(int outputs = 1, int width = 640, int height = 480, Millis startup_timeout = 30000ms);
+    explicit Kwin(int outputs = 1, int width = 640, int height = 480, double scale = 1.0,
+                  Millis startup_timeout = 30000ms);
     ~Kwin() override;
 
     // Whether grab() can work, asked of KWin: its screenshots need OpenGL
