@@ -94,8 +94,7 @@ bool init_egl(app_state *state)
     if (state->egl_display == EGL_NO_DISPLAY)
         return report(msg::get_display_failed);
 
-    EGLBoolean initialised = initialize_with_mesa_options(state->egl_display);
-    if (initialised == EGL_FALSE)
+    if (initialize_with_mesa_options(state->egl_display) == EGL_FALSE)
         return report(msg::init_display_failed);
 
     if (eglBindAPI(EGL_OPENGL_API) == EGL_FALSE)

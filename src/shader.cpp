@@ -137,13 +137,9 @@ void set_up_inputs(app_state *state, const shader_dialect &dialect)
     state->dialect = &dialect;
     for (size_t i = 0; i < dialect.inputs.size(); i++)
         state->input_locations[i] = glGetUniformLocation(state->program, dialect.inputs[i].name);
-    for (const shader_constant &constant : dialect.constants) {
-        GLint location = glGetUniformLocation(state->program, constant.name);
-        if (location == -1)
-            continue;
-        glUseProgram(state->program);
-        glUniform1f(location, constant.value);
-    }
+    glUseProgram(state->program);
+    for (const shader_constant &constant : dialect.constants)
+        glUniform1f(glGetUniformLocation(state->program, constant.name), constant.value);
 }
 
 // Tries each dialect in turn. One whose fragment shader compiles owns the
@@ -155,8 +151,8 @@ bool build_program(app_state *state, std::string_view source)
     for (const shader_dialect &dialect : shader_dialects) {
         if (!dialect.available())
             continue;
-        GLuint fragment = compile(GL_FRAGMENT_SHADER,
-                                  {dialect.defines, dialect.prefix, source, dialect.suffix});
+        GLuint fragment =
+            compile(GL_FRAGMENT_SHADER, {dialect.defines, dialect.prefix, source, dialect.suffix});
         if (std::optional<std::string> log = compile_log(fragment)) {
             refusals.push_back({dialect.compile_failed, std::move(*log)});
             glDeleteShader(fragment);
